@@ -1,0 +1,254 @@
+#include "core/json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <exception>
+
+#include <simdjson.h>
+
+namespace pelagon2 {
+namespace {
+
+// ---- fast path: simdjson DOM, converted into the value type ----
+
+Json convert(simdjson::dom::element element) {
+  using simdjson::dom::element_type;
+  switch (element.type()) {
+    case element_type::ARRAY: {
+      Json array = Json::array();
+      for (simdjson::dom::element child : simdjson::dom::array(element)) {
+        array.push_back(convert(child));
+      }
+      return array;
+    }
+    case element_type::OBJECT: {
+      Json object = Json::object();
+      for (simdjson::dom::key_value_pair member : simdjson::dom::object(element)) {
+        // Last duplicate wins, as with the reference parser.
+        object[std::string(member.key)] = convert(member.value);
+      }
+      return object;
+    }
+    case element_type::INT64: {
+      const int64_t v = int64_t(element);
+      if (v >= 0) return Json(static_cast<uint64_t>(v));
+      return Json(v);
+    }
+    case element_type::UINT64:
+      return Json(uint64_t(element));
+    case element_type::DOUBLE:
+      return Json(double(element));
+    case element_type::STRING:
+      return Json(std::string(std::string_view(element)));
+    case element_type::BOOL:
+      return Json(bool(element));
+    case element_type::NULL_VALUE:
+      return Json(nullptr);
+  }
+  return Json(nullptr);
+}
+
+struct TooDeep : std::exception {};
+
+}  // namespace
+
+struct JsonParser::Impl {
+  simdjson::dom::parser parser;
+};
+
+JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
+JsonParser::~JsonParser() = default;
+
+std::optional<Json> JsonParser::parse_padded(const char* data, std::size_t size) {
+  if (size == 0) return std::nullopt;
+  simdjson::dom::parser& parser = impl_->parser;
+  if (parser.max_depth() != kMaxJsonDepth || parser.capacity() < size) {
+    if (parser.allocate(size, kMaxJsonDepth) != simdjson::SUCCESS) return std::nullopt;
+  }
+  auto result = parser.parse(data, size, /*realloc_if_needed=*/false);
+  if (result.error() == simdjson::NUMBER_ERROR) {
+    // simdjson refuses integers beyond 64 bits; they are doubles here. The
+    // reference parser decides (it still refuses 1e400 and the like).
+    return parse_json_reference(std::string_view(data, size));
+  }
+  if (result.error() != simdjson::SUCCESS) return std::nullopt;
+  return convert(result.value());
+}
+
+std::optional<Json> JsonParser::parse(std::string_view text) {
+  std::string padded;
+  padded.reserve(text.size() + kJsonPadding);
+  padded.append(text);
+  padded.append(kJsonPadding, '\0');
+  return parse_padded(padded.data(), text.size());
+}
+
+std::optional<Json> parse_json_reference(std::string_view text) {
+  const Json::parser_callback_t depth_guard = [](int depth, Json::parse_event_t event, Json&) {
+    // nlohmann counts the outermost container as depth 0.
+    if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+        depth >= static_cast<int>(kMaxJsonDepth)) {
+      throw TooDeep();
+    }
+    return true;
+  };
+  try {
+    Json value = Json::parse(text.begin(), text.end(), depth_guard, /*allow_exceptions=*/true,
+                             /*ignore_comments=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+  } catch (const TooDeep&) {
+    return std::nullopt;
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  }
+}
+
+// ---- writer ----
+
+void write_json_double(double value, std::string& out) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  // Shortest round-trip digits, in scientific form: [-]d[.ddd]e(+|-)XX.
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  std::size_t pos = 0;
+  if (sci[0] == '-') {
+    out += '-';
+    pos = 1;
+  }
+  const std::size_t e_pos = sci.find('e');
+  std::string digits;
+  for (std::size_t i = pos; i < e_pos; ++i) {
+    if (sci[i] != '.') digits += sci[i];
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  const int n = static_cast<int>(digits.size());
+
+  if (value != 0.0 && (exponent < -5 || exponent >= 16)) {
+    out += digits[0];
+    if (n > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'e';
+    out += std::to_string(exponent);
+    return;
+  }
+  if (exponent >= 0) {
+    const int int_digits = exponent + 1;
+    if (n <= int_digits) {
+      out += digits;
+      out.append(static_cast<std::size_t>(int_digits - n), '0');
+      out += ".0";
+    } else {
+      out.append(digits, 0, static_cast<std::size_t>(int_digits));
+      out += '.';
+      out.append(digits, static_cast<std::size_t>(int_digits));
+    }
+  } else {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  }
+}
+
+namespace {
+
+void write_string(const std::string& s, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, run_start, i - run_start);
+    run_start = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+  }
+  out.append(s, run_start, std::string::npos);
+  out += '"';
+}
+
+template <class Int>
+void write_integer(Int v, std::string& out) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+}  // namespace
+
+void write_json(const Json& value, std::string& out) {
+  switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+    case Json::value_t::binary:
+      out += "null";
+      return;
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return;
+    case Json::value_t::number_integer:
+      write_integer(value.get<int64_t>(), out);
+      return;
+    case Json::value_t::number_unsigned:
+      write_integer(value.get<uint64_t>(), out);
+      return;
+    case Json::value_t::number_float:
+      write_json_double(value.get<double>(), out);
+      return;
+    case Json::value_t::string:
+      write_string(value.get_ref<const std::string&>(), out);
+      return;
+    case Json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const Json& item : value) {
+        if (!first) out += ',';
+        first = false;
+        write_json(item, out);
+      }
+      out += ']';
+      return;
+    }
+    case Json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, item] : value.get_ref<const Json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        write_string(key, out);
+        out += ':';
+        write_json(item, out);
+      }
+      out += '}';
+      return;
+    }
+  }
+}
+
+std::string to_json_text(const Json& value) {
+  std::string out;
+  write_json(value, out);
+  return out;
+}
+
+}  // namespace pelagon2

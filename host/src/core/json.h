@@ -1,0 +1,63 @@
+#pragma once
+// The one JSON value type of the host, plus its strict parser and its wire writer.
+//
+// nlohmann's json keeps unsigned, signed and double numbers apart and stores
+// object members in a std::map, i.e. sorted by byte order of the keys, which is
+// exactly the order the wire form needs.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace pelagon2 {
+
+using Json = nlohmann::json;
+
+// Extra readable bytes the parser needs after the end of its input.
+inline constexpr std::size_t kJsonPadding = 64;
+
+// The deepest nesting of arrays and objects a request may have.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+
+// Strict RFC 8259 parser: exactly one value, surrounded only by space, tab, LF
+// and CR; valid UTF-8; no lone surrogates; no number beyond a double's range;
+// at most kMaxJsonDepth levels. Integers beyond 64 bits become doubles.
+// Reuses its internal buffers from one document to the next.
+class JsonParser {
+ public:
+  JsonParser();
+  ~JsonParser();
+  JsonParser(const JsonParser&) = delete;
+  JsonParser& operator=(const JsonParser&) = delete;
+
+  // `data` must have kJsonPadding readable bytes after data + size.
+  std::optional<Json> parse_padded(const char* data, std::size_t size);
+
+  // Convenience for callers without a padded buffer (copies the text).
+  std::optional<Json> parse(std::string_view text);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The slower reference path used for documents the fast path cannot represent
+// (integers beyond 64 bits). Same acceptance rules as JsonParser.
+std::optional<Json> parse_json_reference(std::string_view text);
+
+// Appends the compact wire form of `value` to `out`: no blanks, keys sorted,
+// doubles in shortest round-trip form (".0" kept on integral values, plain
+// notation for magnitudes in [1e-5, 1e16), exponent form like 1e16 or 1.5e-7
+// otherwise, NaN and infinities as null), strings escaping only '"', '\\' and
+// U+0000..U+001F.
+void write_json(const Json& value, std::string& out);
+std::string to_json_text(const Json& value);
+
+// The double formatting rule of the writer on its own.
+void write_json_double(double value, std::string& out);
+
+}  // namespace pelagon2

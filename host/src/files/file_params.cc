@@ -1,0 +1,37 @@
+#include "files/file_params.h"
+
+#include <cstring>
+
+namespace pelagon2::files {
+namespace {
+
+// strerror_r is the GNU flavour on glibc and the XSI flavour elsewhere.
+[[maybe_unused]] const char* error_description(const char* gnu_result, const char*) { return gnu_result; }
+[[maybe_unused]] const char* error_description(int xsi_result, const char* buffer) {
+  return xsi_result == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+Expected<std::string> string_param(const Json& params, std::string_view key) {
+  if (params.is_object()) {
+    const auto it = params.find(key);
+    if (it != params.end() && it->is_string()) return it->get<std::string>();
+  }
+  return make_error("Missing string param '" + std::string(key) + "'");
+}
+
+std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view key) {
+  if (!params.is_object()) return std::nullopt;
+  const auto it = params.find(key);
+  if (it == params.end() || !it->is_number_unsigned()) return std::nullopt;
+  return it->get<std::uint64_t>();
+}
+
+std::string os_error_text(int errnum) {
+  char buffer[256];
+  const char* description = error_description(strerror_r(errnum, buffer, sizeof buffer), buffer);
+  return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+}  // namespace pelagon2::files

@@ -1,0 +1,28 @@
+#pragma once
+// Parameter reading and error texts shared by every method of the files module.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/json.h"
+#include "core/outcome.h"
+
+namespace pelagon2::files {
+
+// The member `key` when `params` is an object holding it as a string;
+// otherwise the error "Missing string param '{key}'".
+Expected<std::string> string_param(const Json& params, std::string_view key);
+
+// The member `key` when it is held as an unsigned integer; otherwise nullopt.
+std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view key);
+
+// "{description} (os error {code})", the platform's description of `errnum`.
+std::string os_error_text(int errnum);
+
+// Paths with a NUL byte fail before any system call with this text.
+inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
+inline bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+}  // namespace pelagon2::files

@@ -1,0 +1,29 @@
+#include "files/files_module.h"
+
+#include <algorithm>
+#include <string>
+
+namespace pelagon2::files {
+namespace {
+
+struct FilesMethod {
+  std::string_view name;
+  Outcome (*run)(const Json& params);
+};
+
+// One row per method this module answers (the host's method table lists the
+// same names).
+constexpr FilesMethod kFilesMethods[] = {
+    {"", nullptr},  // keeps the table non-empty while methods are added
+};
+
+}  // namespace
+
+Outcome handle(std::string_view method, const Json& params) {
+  const auto* row = std::find_if(std::begin(kFilesMethods), std::end(kFilesMethods),
+                                 [&](const FilesMethod& m) { return m.run != nullptr && m.name == method; });
+  if (row == std::end(kFilesMethods)) return make_error("Unknown method: " + std::string(method));
+  return row->run(params);
+}
+
+}  // namespace pelagon2::files

@@ -1,0 +1,68 @@
+#include "main/request_handler.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "cv/cv_module.h"
+#include "files/files_module.h"
+
+namespace pelagon2 {
+namespace {
+
+constexpr MethodRow kMethods[] = {
+    {"get_version", Module::main},
+};
+
+Outcome call_module(Module module, std::string_view method, const Json& params) {
+  switch (module) {
+    case Module::main:
+      return Json(std::string(kHostVersion));  // get_version reads no parameters
+    case Module::cv:
+      return cv::handle(method, params);
+    case Module::files:
+      return files::handle(method, params);
+    case Module::ocr:
+    case Module::input:
+      break;
+  }
+  return make_error("Unknown method: " + std::string(method));
+}
+
+const Json& member_or_null(const Json& object, const char* key) {
+  static const Json kNull;
+  if (!object.is_object()) return kNull;
+  const auto it = object.find(key);
+  return it == object.end() ? kNull : *it;
+}
+
+}  // namespace
+
+std::span<const MethodRow> method_table() { return kMethods; }
+
+Outcome dispatch_method(std::string_view method, const Json& params) {
+  const auto* row = std::find_if(std::begin(kMethods), std::end(kMethods),
+                                 [&](const MethodRow& r) { return r.name == method; });
+  if (row == std::end(kMethods)) return make_error("Unknown method: " + std::string(method));
+  return call_module(row->module, method, params);
+}
+
+Json handle_request(const Json& request) {
+  const Json& id = member_or_null(request, "id");
+  const Json& method_value = member_or_null(request, "method");
+  const Json& params = member_or_null(request, "params");
+  const std::string_view method =
+      method_value.is_string() ? std::string_view(method_value.get_ref<const std::string&>()) : std::string_view();
+
+  Outcome outcome = dispatch_method(method, params);
+  Json reply = Json::object();
+  reply["id"] = id;
+  if (outcome.ok()) {
+    reply["result"] = std::move(outcome).value();
+  } else {
+    reply["error"] = Json{{"message", outcome.error()}};
+  }
+  return reply;
+}
+
+}  // namespace pelagon2
