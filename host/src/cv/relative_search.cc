@@ -1,0 +1,51 @@
+#include "cv/relative_search.h"
+
+#include <cmath>
+#include <string>
+
+#include "cv/search_pattern.h"
+
+namespace pelagon2::cv {
+
+Expected<OffsetRect> parse_offset(const Json& params) {
+  const auto found = params.is_object() ? params.find("offset") : params.end();
+  if (!params.is_object() || found == params.end()) return make_error("bad_params: missing 'offset'");
+  const Json& offset = *found;
+  OffsetRect rect;
+  const std::pair<const char*, double*> members[] = {
+      {"x", &rect.x}, {"y", &rect.y}, {"width", &rect.width}, {"height", &rect.height}};
+  for (const auto& [key, target] : members) {
+    const auto it = offset.is_object() ? offset.find(key) : offset.end();
+    if (!offset.is_object() || it == offset.end() || !it->is_number()) {
+      return make_error(std::string("bad_params: missing numeric 'offset.") + key + "'");
+    }
+    *target = it->get<double>();
+  }
+  if (rect.width <= 0 || rect.height <= 0) return make_error("bad_params: offset.width/height must be positive");
+  return rect;
+}
+
+Json build_relative_regions(const std::vector<vision_core::MatchRecord>& anchors, const OffsetRect& offset) {
+  const std::vector<std::size_t> order = reading_order(anchors);
+  Json regions = Json::array();
+  for (std::size_t i = 0; i < anchors.size(); ++i) {
+    const vision_core::MatchRecord& m = anchors[i];
+    const double s = static_cast<double>(m.scale);
+    regions.push_back(Json{
+        {"anchorRect", Json{{"x", m.x}, {"y", m.y}, {"width", m.width}, {"height", m.height}}},
+        {"matchedRect", Json{{"x", finite_or_null(std::round(m.x + offset.x * s))},
+                             {"y", finite_or_null(std::round(m.y + offset.y * s))},
+                             {"width", finite_or_null(std::round(offset.width * s))},
+                             {"height", finite_or_null(std::round(offset.height * s))}}},
+        {"score", finite_or_null(static_cast<double>(m.score))},
+        {"order", order[i]},
+    });
+  }
+  return regions;
+}
+
+Json build_relative_reply(const std::vector<vision_core::MatchRecord>& anchors, const OffsetRect& offset) {
+  return Json{{"errorCode", 0}, {"containsGreenPinkBoxes", false}, {"regions", build_relative_regions(anchors, offset)}};
+}
+
+}  // namespace pelagon2::cv

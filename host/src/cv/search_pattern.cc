@@ -1,0 +1,177 @@
+#include "cv/search_pattern.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "vision_core/rounding.h"
+
+namespace pelagon2::cv {
+namespace {
+
+using vision_core::round_to;
+using vision_core::saturate_to;
+
+__extension__ typedef __int128 Wide;
+
+// A searchArea member as a signed 64-bit integer; anything but a number is 0.
+std::int64_t area_member(const Json& area, const char* key) {
+  const auto it = area.find(key);
+  if (it == area.end()) return 0;
+  if (it->is_number_unsigned()) {
+    const std::uint64_t value = it->get<std::uint64_t>();
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return value > kMax ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(value);
+  }
+  if (it->is_number_integer()) return it->get<std::int64_t>();
+  if (it->is_number_float()) return round_to<std::int64_t>(it->get<double>());
+  return 0;
+}
+
+std::uint32_t clamp_edge(Wide value, std::uint32_t limit) {
+  return static_cast<std::uint32_t>(std::clamp<Wide>(value, 0, limit));
+}
+
+// Key that orders floats by IEEE total order (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
+std::int32_t total_order_key(float value) {
+  std::int32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
+}
+
+bool overlaps_too_much(const MatchRecord& a, const MatchRecord& b) {
+  // 64-bit edges: x + width cannot wrap even for saturated sizes.
+  const std::int64_t left = std::max<std::int64_t>(a.x, b.x);
+  const std::int64_t top = std::max<std::int64_t>(a.y, b.y);
+  const std::int64_t right = std::min<std::int64_t>(std::int64_t{a.x} + a.width, std::int64_t{b.x} + b.width);
+  const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{a.y} + a.height, std::int64_t{b.y} + b.height);
+  if (right <= left || bottom <= top) return false;
+  const Wide inter = Wide{right - left} * Wide{bottom - top};
+  const Wide uni = Wide{a.width} * a.height + Wide{b.width} * b.height - inter;
+  return 4 * inter >= uni;
+}
+
+std::int32_t add_offset(std::int32_t value, std::uint32_t offset) {
+  return saturate_to<std::int32_t>(std::int64_t{value} + offset);
+}
+
+}  // namespace
+
+Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height) {
+  if (!option_is_true(options, "limitSearchArea")) return SearchArea{0, 0, width, height};
+  const auto found = options.find("searchArea");
+  if (found == options.end()) return make_error("bad_params: limitSearchArea set but no searchArea");
+  std::int64_t x = 0, y = 0, w = 0, h = 0;
+  if (found->is_object()) {
+    x = area_member(*found, "x");
+    y = area_member(*found, "y");
+    w = area_member(*found, "width");
+    h = area_member(*found, "height");
+  }
+  // The far edges use the unclipped origin, so an area starting left of the
+  // image keeps its right edge.
+  const SearchArea area{clamp_edge(x, width), clamp_edge(y, height), clamp_edge(Wide{x} + w, width),
+                        clamp_edge(Wide{y} + h, height)};
+  if (area.left < area.right && area.top < area.bottom) return area;
+  return make_error("bad_params: searchArea " + std::to_string(w) + "x" + std::to_string(h) + " at (" +
+                    std::to_string(x) + "," + std::to_string(y) + ") lies fully outside the " +
+                    std::to_string(width) + "x" + std::to_string(height) + " image");
+}
+
+std::vector<float> search_scales(float base_scale, bool allow_size_variation) {
+  if (!allow_size_variation) return {base_scale};
+  return {base_scale, 0.9f * base_scale, 0.95f * base_scale, 1.05f * base_scale, 1.1f * base_scale};
+}
+
+std::vector<MatchRecord> rank_matches(std::vector<MatchRecord> matches, std::uint64_t max_results) {
+  std::stable_sort(matches.begin(), matches.end(), [](const MatchRecord& a, const MatchRecord& b) {
+    return total_order_key(a.score) > total_order_key(b.score);
+  });
+  std::vector<MatchRecord> kept;
+  for (const MatchRecord& candidate : matches) {
+    if (kept.size() >= max_results) break;
+    const bool suppressed = std::any_of(kept.begin(), kept.end(),
+                                        [&](const MatchRecord& better) { return overlaps_too_much(better, candidate); });
+    if (!suppressed) kept.push_back(candidate);
+  }
+  return kept;
+}
+
+Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack, vision_core::RgbView pattern,
+                                                  const SearchOptions& options, double haystack_dpi,
+                                                  double pattern_dpi) {
+  float base_scale = options.scale;
+  if (option_is_true(options.options, "enableHighDpi")) base_scale = static_cast<float>(haystack_dpi / pattern_dpi);
+
+  Expected<SearchArea> area = resolve_search_area(options.options, haystack.width, haystack.height);
+  if (!area) return std::move(area).take_error();
+  // A view, not a copy: the matcher reads rows through the stride.
+  const vision_core::RgbView image =
+      haystack.crop(area->left, area->top, area->right - area->left, area->bottom - area->top);
+
+  std::vector<MatchRecord> found;
+  for (const float d : search_scales(base_scale, options.allow_size_variation)) {
+    if (d >= 1.25f) {
+      // Large scales shrink the haystack rather than enlarge the pattern.
+      const std::uint32_t sw = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.width) / d));
+      const std::uint32_t sh = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.height) / d));
+      if (sw >= pattern.width && sh >= pattern.height) {
+        const vision_core::RgbImage shrunk =
+            vision_core::resample(image, sw, sh, vision_core::ResampleFilter::triangle);
+        for (MatchRecord m : vision_core::match_pattern(shrunk.view(), pattern, 1.0f, options.min_similarity)) {
+          m.x = round_to<std::int32_t>(static_cast<float>(m.x) * d);
+          m.y = round_to<std::int32_t>(static_cast<float>(m.y) * d);
+          m.width = round_to<std::uint32_t>(static_cast<float>(m.width) * d);
+          m.height = round_to<std::uint32_t>(static_cast<float>(m.height) * d);
+          m.scale = d;
+          found.push_back(m);
+        }
+        continue;
+      }
+    }
+    const std::vector<MatchRecord> at_scale = vision_core::match_pattern(image, pattern, d, options.min_similarity);
+    found.insert(found.end(), at_scale.begin(), at_scale.end());
+  }
+
+  std::vector<MatchRecord> kept = rank_matches(std::move(found), options.max_results);
+  for (MatchRecord& m : kept) {
+    m.x = add_offset(m.x, area->left);
+    m.y = add_offset(m.y, area->top);
+  }
+  return kept;
+}
+
+std::vector<std::size_t> reading_order(const std::vector<MatchRecord>& matches) {
+  std::vector<std::size_t> by_position(matches.size());
+  std::iota(by_position.begin(), by_position.end(), std::size_t{0});
+  std::stable_sort(by_position.begin(), by_position.end(), [&](std::size_t a, std::size_t b) {
+    if (matches[a].y != matches[b].y) return matches[a].y < matches[b].y;
+    return matches[a].x < matches[b].x;
+  });
+  std::vector<std::size_t> order(matches.size());
+  for (std::size_t position = 0; position < by_position.size(); ++position) order[by_position[position]] = position;
+  return order;
+}
+
+Json finite_or_null(double value) { return std::isfinite(value) ? Json(value) : Json(); }
+
+Json build_search_reply(const std::vector<MatchRecord>& matches, const std::optional<std::string>& capture_path) {
+  const std::vector<std::size_t> order = reading_order(matches);
+  Json regions = Json::array();
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const MatchRecord& m = matches[i];
+    regions.push_back(Json{
+        {"matchedRect", Json{{"x", m.x}, {"y", m.y}, {"width", m.width}, {"height", m.height}}},
+        {"score", finite_or_null(static_cast<double>(m.score))},
+        {"order", order[i]},
+    });
+  }
+  Json reply = Json{{"errorCode", 0}, {"containsGreenPinkBoxes", false}, {"regions", std::move(regions)}};
+  if (capture_path) reply["capturePath"] = *capture_path;
+  return reply;
+}
+
+}  // namespace pelagon2::cv

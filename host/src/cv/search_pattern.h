@@ -1,0 +1,56 @@
+#pragma once
+// The search driver: one image search at one or five scales, ranked, thinned
+// and reported.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.h"
+#include "core/outcome.h"
+#include "cv/search_options.h"
+#include "vision_core/image.h"
+#include "vision_core/match.h"
+
+namespace pelagon2::cv {
+
+using vision_core::MatchRecord;
+
+// The searched part of a haystack, right and bottom exclusive.
+struct SearchArea {
+  std::uint32_t left = 0;
+  std::uint32_t top = 0;
+  std::uint32_t right = 0;
+  std::uint32_t bottom = 0;
+};
+
+// The area `options` selects in a width x height haystack: the whole image
+// unless `limitSearchArea` is true, else `searchArea` clipped to the image.
+Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height);
+
+// The scales searched, base scale first.
+std::vector<float> search_scales(float base_scale, bool allow_size_variation);
+
+// Best score first (stable), then greedy overlap suppression: a match is
+// dropped when it overlaps a better kept one with intersection-over-union of at
+// least 0.25; at most `max_results` are kept.
+std::vector<MatchRecord> rank_matches(std::vector<MatchRecord> matches, std::uint64_t max_results);
+
+// Matches of `pattern` in `haystack`, best first, in haystack pixels.
+Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack, vision_core::RgbView pattern,
+                                                  const SearchOptions& options, double haystack_dpi,
+                                                  double pattern_dpi);
+
+// For each match, its position when the matches are put in reading order (top
+// edge, then left edge; ties keep list order).
+std::vector<std::size_t> reading_order(const std::vector<MatchRecord>& matches);
+
+// A float as a JSON number, or null when it is not finite.
+Json finite_or_null(double value);
+
+// {"capturePath"?, "containsGreenPinkBoxes", "errorCode", "regions"}.
+Json build_search_reply(const std::vector<MatchRecord>& matches,
+                        const std::optional<std::string>& capture_path = std::nullopt);
+
+}  // namespace pelagon2::cv
