@@ -1,5 +1,8 @@
 #include "files/file_params.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace pelagon2::files {
@@ -32,6 +35,20 @@ std::string os_error_text(int errnum) {
   char buffer[256];
   const char* description = error_description(strerror_r(errnum, buffer, sizeof buffer), buffer);
   return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+int UniqueFd::close() {
+  const int fd = release();
+  if (fd < 0) return 0;
+  // The descriptor is gone even when close reports EINTR, so only other
+  // failures count.
+  if (::close(fd) != 0 && errno != EINTR) return -1;
+  return 0;
 }
 
 }  // namespace pelagon2::files

@@ -25,4 +25,34 @@ std::string os_error_text(int errnum);
 inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
 inline bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
+// Owns one file descriptor and closes it on every path out of a method.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+  // Closes now and reports the result, for writers that must know whether
+  // buffered data reached the file: 0, or -1 with errno set.
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace pelagon2::files
