@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "files/directory_listing.h"
+#include "files/file_changes.h"
+#include "files/path_queries.h"
+
 namespace pelagon2::files {
 namespace {
 
@@ -14,7 +18,19 @@ struct FilesMethod {
 // One row per method this module answers (the host's method table lists the
 // same names).
 constexpr FilesMethod kFilesMethods[] = {
-    {"", nullptr},  // keeps the table non-empty while methods are added
+    {"file_exists", file_exists},
+    {"directory_exists", directory_exists},
+    {"get_file_size", get_file_size},
+    {"get_file_system_entry_info", get_file_system_entry_info},
+    {"get_special_folder_path", get_special_folder_path},
+    {"get_files", get_files},
+    {"get_directories", get_directories},
+    {"get_file_system_entries", get_file_system_entries},
+    {"copy_file", copy_file},
+    {"move_file", move_file},
+    {"delete_file", delete_file},
+    {"create_directory", create_directory},
+    {"remove_directory", remove_directory},
 };
 
 }  // namespace

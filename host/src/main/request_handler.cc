@@ -12,6 +12,19 @@ namespace {
 
 constexpr MethodRow kMethods[] = {
     {"get_version", Module::main},
+    {"file_exists", Module::files},
+    {"directory_exists", Module::files},
+    {"get_file_size", Module::files},
+    {"get_file_system_entry_info", Module::files},
+    {"get_special_folder_path", Module::files},
+    {"get_files", Module::files},
+    {"get_directories", Module::files},
+    {"get_file_system_entries", Module::files},
+    {"copy_file", Module::files},
+    {"move_file", Module::files},
+    {"delete_file", Module::files},
+    {"create_directory", Module::files},
+    {"remove_directory", Module::files},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params) {
