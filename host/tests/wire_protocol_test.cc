@@ -42,6 +42,7 @@ TEST(WireProtocol, StopsQuietlyWithStatusZero) {
       {"two values in one body", frame("{}{}") + frame(kVersionRequest)},
       {"letter after the value", frame("{} x") + frame(kVersionRequest)},
       {"form feed after the value", frame("{}\f") + frame(kVersionRequest)},
+      {"NUL after the value", frame(std::string("{}\0", 3)) + frame(kVersionRequest)},
       {"bad JSON", frame("{\"id\":1,") + frame(kVersionRequest)},
       {"invalid UTF-8", frame("\"\xff\"") + frame(kVersionRequest)},
       {"nesting 129 deep", frame(std::string(129, '[') + std::string(129, ']')) + frame(kVersionRequest)},

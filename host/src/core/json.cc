@@ -60,8 +60,16 @@ struct JsonParser::Impl {
 JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
 JsonParser::~JsonParser() = default;
 
+namespace {
+
+// A raw NUL byte is never valid JSON (inside strings it must be escaped), but
+// both parsers take one after a value as the end of the input.
+bool has_raw_nul(std::string_view text) { return std::memchr(text.data(), 0, text.size()) != nullptr; }
+
+}  // namespace
+
 std::optional<Json> JsonParser::parse_padded(const char* data, std::size_t size) {
-  if (size == 0) return std::nullopt;
+  if (size == 0 || has_raw_nul(std::string_view(data, size))) return std::nullopt;
   simdjson::dom::parser& parser = impl_->parser;
   if (parser.max_depth() != kMaxJsonDepth || parser.capacity() < size) {
     if (parser.allocate(size, kMaxJsonDepth) != simdjson::SUCCESS) return std::nullopt;
@@ -85,6 +93,7 @@ std::optional<Json> JsonParser::parse(std::string_view text) {
 }
 
 std::optional<Json> parse_json_reference(std::string_view text) {
+  if (has_raw_nul(text)) return std::nullopt;
   const Json::parser_callback_t depth_guard = [](int depth, Json::parse_event_t event, Json&) {
     // nlohmann counts the outermost container as depth 0.
     if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&

@@ -63,15 +63,6 @@ bool read_header(std::FILE* in, std::uint32_t& length) {
   return true;
 }
 
-std::optional<Json> read_request(std::FILE* in, JsonParser& parser) {
-  std::uint32_t length = 0;
-  if (!read_header(in, length)) return std::nullopt;
-  if (length == 0) return std::nullopt;  // an empty body is not a JSON value
-  BodyBuffer body;
-  if (!body.read(in, length)) return std::nullopt;
-  return parser.parse_padded(body.data(), length);
-}
-
 bool write_reply(std::FILE* out, const std::string& text) {
   const auto length = static_cast<std::uint32_t>(text.size());
   unsigned char header[4];
@@ -99,6 +90,15 @@ std::string serialise_reply(const Json& request, const Json& reply) {
 }
 
 }  // namespace
+
+std::optional<Json> read_request(std::FILE* in, JsonParser& parser) {
+  std::uint32_t length = 0;
+  if (!read_header(in, length)) return std::nullopt;
+  if (length == 0) return std::nullopt;  // an empty body is not a JSON value
+  BodyBuffer body;
+  if (!body.read(in, length)) return std::nullopt;
+  return parser.parse_padded(body.data(), length);
+}
 
 void run_message_loop(std::FILE* in, std::FILE* out) {
   flockfile(in);

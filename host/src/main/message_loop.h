@@ -4,8 +4,16 @@
 // flushed before the next frame is read.
 
 #include <cstdio>
+#include <optional>
+
+#include "core/json.h"
 
 namespace pelagon2 {
+
+// Reads one frame and parses its body. nullopt when the input ends or fails
+// inside the frame, or the body is not exactly one JSON value: all reasons to
+// stop the loop.
+std::optional<Json> read_request(std::FILE* in, JsonParser& parser);
 
 // Runs until end of input, an input or output error, or a body that is not
 // exactly one JSON value. Holds both streams' locks for the whole run.
