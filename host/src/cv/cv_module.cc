@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "cv/image_input.h"
+
 namespace pelagon2::cv {
 namespace {
 
@@ -14,7 +16,7 @@ struct CvMethod {
 // One row per method this module answers (the host's method table lists the
 // same names).
 constexpr CvMethod kCvMethods[] = {
-    {"", nullptr},  // keeps the table non-empty while methods are added
+    {"get_image_info", get_image_info},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 
 constexpr MethodRow kMethods[] = {
     {"get_version", Module::main},
+    {"get_image_info", Module::cv},
     {"file_exists", Module::files},
     {"directory_exists", Module::files},
     {"get_file_size", Module::files},
