@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "core/base64.h"
+#include "cv/image_input.h"
+#include "cv/png_input.h"
+#include "cv/png_output.h"
+#include "support/png_fixtures.h"
+
+namespace pelagon2::cv {
+namespace {
+
+using testing::Bytes;
+using testing::Chunk;
+
+class PngOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelagon2-png-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static Bytes read_file(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::filesystem::path dir_;
+};
+
+// Screen-like content: flat areas, a gradient and some noise.
+Bytes make_pixels(std::uint32_t width, std::uint32_t height, std::size_t channels) {
+  Bytes pixels(std::size_t{width} * height * channels);
+  std::uint32_t seed = 99;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      std::uint8_t* p = &pixels[(std::size_t{y} * width + x) * channels];
+      seed = seed * 1664525u + 1013904223u;
+      p[0] = static_cast<std::uint8_t>(x < width / 2 ? 240 : x * 7);
+      p[1] = static_cast<std::uint8_t>(y * 3);
+      p[2] = static_cast<std::uint8_t>(seed >> 24);
+      if (channels == 4) p[3] = static_cast<std::uint8_t>(x + y);
+    }
+  }
+  return pixels;
+}
+
+Bytes drop_alpha(const Bytes& rgba) {
+  Bytes rgb;
+  for (std::size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+  return rgb;
+}
+
+TEST(PpmFromDpi, RoundsAndSaturates) {
+  const struct {
+    double dpi;
+    std::uint32_t ppm;
+  } rows[] = {
+      {96.0, 3780},
+      {144.0, 5669},
+      {192.0, 7559},
+      {72.0, 2835},
+      {0.0, 0},
+      {-96.0, 0},
+      {0.0127, 1},  // exactly half a pixel per metre rounds up
+      {std::nan(""), 0},
+      {1e12, 4294967295u},
+      {std::numeric_limits<double>::infinity(), 4294967295u},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ppm_from_dpi(r.dpi), r.ppm) << r.dpi;
+}
+
+TEST_F(PngOutput, ChunksFilterAndRoundTrip) {
+  const std::uint32_t width = 37;
+  const std::uint32_t height = 11;
+  const struct {
+    PngColor color;
+    std::size_t channels;
+    double dpi;
+    std::uint32_t ppm;
+  } rows[] = {
+      {PngColor::rgb, 3, 96.0, 3780},
+      {PngColor::rgb, 3, 144.0, 5669},
+      {PngColor::rgba, 4, 192.0, 7559},
+      {PngColor::rgba, 4, 96.0 * 1.5, 5669},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::to_string(r.channels) + " channels at " + std::to_string(r.dpi));
+    const Bytes pixels = make_pixels(width, height, r.channels);
+    const std::string file = path("out.png");
+    const Expected<std::monostate> written = write_png_file(pixels, width, height, r.color, r.dpi, file);
+    ASSERT_TRUE(written.ok()) << written.error();
+    const Bytes png = read_file(file);
+
+    // Exactly IHDR, pHYs, IDAT..., IEND.
+    const std::vector<Chunk> chunks = testing::split_png(png);
+    ASSERT_GE(chunks.size(), 4u);
+    EXPECT_EQ(chunks[0].type, "IHDR");
+    EXPECT_EQ(chunks[0].data, testing::ihdr_data(width, height, 8, static_cast<std::uint8_t>(r.color)));
+    EXPECT_EQ(chunks[1].type, "pHYs");
+    EXPECT_EQ(chunks[1].data, testing::phys_data(r.ppm, r.ppm, 1));
+    Bytes idat;
+    for (std::size_t i = 2; i + 1 < chunks.size(); ++i) {
+      EXPECT_EQ(chunks[i].type, "IDAT");
+      idat.insert(idat.end(), chunks[i].data.begin(), chunks[i].data.end());
+    }
+    EXPECT_EQ(chunks.back().type, "IEND");
+
+    // Every row carries the Sub filter.
+    const std::size_t stride = width * r.channels;
+    const Bytes raw = testing::zlib_inflate(idat, (stride + 1) * height);
+    ASSERT_EQ(raw.size(), (stride + 1) * height);
+    for (std::uint32_t y = 0; y < height; ++y) EXPECT_EQ(raw[y * (stride + 1)], 1) << "row " << y;
+
+    const Expected<DecodedImage> back = decode_image_param(Json{{"data", base64_encode(png)}}, "image");
+    ASSERT_TRUE(back.ok()) << back.error();
+    EXPECT_EQ(back->dpi, r.dpi);
+    EXPECT_EQ(back->image.width, width);
+    EXPECT_EQ(back->image.height, height);
+    EXPECT_EQ(back->image.pixels, r.channels == 4 ? drop_alpha(pixels) : pixels);
+  }
+}
+
+TEST_F(PngOutput, ScreenSizedCaptureKeepsItsDensity) {
+  const Bytes pixels = make_pixels(2880, 1800, 4);
+  const std::string file = path("capture.png");
+  ASSERT_TRUE(write_png_file(pixels, 2880, 1800, PngColor::rgba, 192.0, file).ok());
+  const Bytes png = read_file(file);
+  const Expected<PngHeader> header = read_png_header(png);
+  ASSERT_TRUE(header.ok()) << header.error();
+  EXPECT_EQ(header->phys_x, 7559u);
+  EXPECT_EQ(header->phys_y, 7559u);
+  EXPECT_EQ(header->phys_unit, 1);
+  const Expected<DecodedImage> back = decode_image_param(Json{{"data", base64_encode(png)}}, "image");
+  ASSERT_TRUE(back.ok()) << back.error();
+  EXPECT_EQ(back->dpi, 192.0);
+  EXPECT_EQ(back->image.pixels, drop_alpha(pixels));
+}
+
+TEST_F(PngOutput, ReplacesAnExistingFileEntirely) {
+  const std::string file = path("again.png");
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << std::string(1 << 20, 'x');
+  }
+  const Bytes pixels = make_pixels(4, 4, 3);
+  ASSERT_TRUE(write_png_file(pixels, 4, 4, PngColor::rgb, 96.0, file).ok());
+  const Bytes png = read_file(file);
+  EXPECT_LT(png.size(), 1000u);
+  EXPECT_EQ(testing::split_png(png).back().type, "IEND");
+}
+
+TEST_F(PngOutput, CreatesTheFileWithModeFromUmask) {
+  const mode_t old = umask(022);
+  const std::string file = path("mode.png");
+  const Expected<std::monostate> written = write_png_file(make_pixels(2, 2, 3), 2, 2, PngColor::rgb, 96.0, file);
+  umask(old);
+  ASSERT_TRUE(written.ok()) << written.error();
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(PngOutput, Failures) {
+  const Bytes pixels = make_pixels(2, 2, 3);
+
+  const std::string missing = path("no-such-dir/capture.png");
+  Expected<std::monostate> written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, missing);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "save_failed: No such file or directory (os error 2) (" + missing + ")");
+  EXPECT_FALSE(std::filesystem::exists(path("no-such-dir")));
+
+  // A write error from the system is reported, not taken for success.
+  if (access("/dev/full", W_OK) == 0) {
+    written = write_png_file(make_pixels(64, 64, 3), 64, 64, PngColor::rgb, 96.0, "/dev/full");
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.error(), "save_failed: No space left on device (os error 28)");
+  }
+
+  // Encoding failures leave the created file behind.
+  const std::string short_buffer = path("short.png");
+  written = write_png_file(pixels, 3, 2, PngColor::rgb, 96.0, short_buffer);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "save_failed: pixel buffer holds 12 bytes, expected 18 for 3x2");
+  EXPECT_TRUE(std::filesystem::exists(short_buffer));
+
+  const std::string empty = path("empty.png");
+  written = write_png_file({}, 0, 5, PngColor::rgba, 96.0, empty);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().rfind("save_failed: ", 0), 0u);
+  EXPECT_GT(written.error().size(), std::string("save_failed: ").size());
+}
+
+}  // namespace
+}  // namespace pelagon2::cv
