@@ -76,20 +76,23 @@ std::optional<std::string> user_database_home() {
   }
 }
 
-}  // namespace
-
-std::uint64_t last_write_millis(std::int64_t seconds, std::int64_t nanoseconds) {
-  if (seconds < 0 || nanoseconds < 0 || nanoseconds >= 1'000'000'000) return 0;
-  const auto whole = static_cast<std::uint64_t>(seconds);
-  constexpr std::uint64_t kMaxSeconds = (std::numeric_limits<std::uint64_t>::max() - 999) / 1000;
-  if (whole > kMaxSeconds) return 0;
-  return whole * 1000 + static_cast<std::uint64_t>(nanoseconds) / 1'000'000;
-}
-
+// `home` with the component `name` appended, adding a separator only when
+// `home` does not already end with one.
 std::string append_component(std::string home, std::string_view name) {
   if (home.empty() || home.back() != '/') home.push_back('/');
   home.append(name);
   return home;
+}
+
+}  // namespace
+
+std::uint64_t last_write_millis(std::int64_t seconds, std::int64_t nanoseconds) {
+  if (seconds < 0 || nanoseconds < 0 || nanoseconds >= 1'000'000'000) return 0;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const auto whole = static_cast<std::uint64_t>(seconds);
+  const auto millis = static_cast<std::uint64_t>(nanoseconds) / 1'000'000;
+  if (whole > kMax / 1000 || whole * 1000 > kMax - millis) return 0;
+  return whole * 1000 + millis;
 }
 
 std::optional<std::string> home_directory() {

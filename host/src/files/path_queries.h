@@ -22,10 +22,6 @@ Outcome get_special_folder_path(const Json& params);
 // and times too far ahead to count in 64 bits.
 std::uint64_t last_write_millis(std::int64_t seconds, std::int64_t nanoseconds);
 
-// `home` with the component `name` appended, adding a separator only when
-// `home` does not already end with one.
-std::string append_component(std::string home, std::string_view name);
-
 // HOME when set and not empty, else the user database's home directory for the
 // real user id; nullopt when neither gives one. Raw bytes, not yet UTF-8.
 std::optional<std::string> home_directory();

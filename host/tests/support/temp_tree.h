@@ -43,7 +43,7 @@ class TempTree {
 
   static std::string default_parent() {
     const char* tmp = std::getenv("TMPDIR");
-    return tmp != nullptr && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp");
+    return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
   }
 
  private:
