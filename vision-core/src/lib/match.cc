@@ -1,0 +1,169 @@
+// Zero-mean normalised cross-correlation over R, G and B together, peak
+// picking, and the direct / coarse-to-fine choice of match_pattern.
+
+#include "vision_core/match.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "match_internal.h"
+#include "vision_core/rounding.h"
+
+namespace vision_core {
+namespace {
+
+// Float order key: the IEEE total order as an unsigned integer.
+std::uint32_t total_order_key(float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+}  // namespace
+
+PatternStats pattern_stats(RgbView pattern) {
+  std::uint64_t sum[3] = {0, 0, 0};
+  std::uint64_t squares[3] = {0, 0, 0};
+  for (std::uint32_t y = 0; y < pattern.height; ++y) {
+    const std::uint8_t* row = pattern.row(y);
+    for (std::uint32_t x = 0; x < pattern.width; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const std::uint64_t v = row[3 * x + c];
+        sum[c] += v;
+        squares[c] += v * v;
+      }
+    }
+  }
+  PatternStats stats;
+  stats.n = static_cast<double>(std::uint64_t{pattern.width} * pattern.height);
+  double energy = 0.0;
+  for (int c = 0; c < 3; ++c) {
+    stats.sum[c] = static_cast<double>(sum[c]);
+    const double sq = static_cast<double>(squares[c]);
+    energy += std::max(sq - stats.sum[c] * stats.sum[c] / stats.n, 0.0);
+    stats.mean[c] = stats.sum[c] / stats.n;
+  }
+  stats.norm = std::sqrt(energy);
+  return stats;
+}
+
+ScoreMap score_map(RgbView haystack, RgbView pattern) {
+  ScoreMap map;
+  if (pattern.width == 0 || pattern.height == 0 || pattern.width > haystack.width ||
+      pattern.height > haystack.height) {
+    return map;
+  }
+  map.width = haystack.width - pattern.width + 1;
+  map.height = haystack.height - pattern.height + 1;
+  map.scores.assign(std::size_t{map.width} * map.height, 0.0f);
+
+  const PatternStats stats = pattern_stats(pattern);
+  // A pattern of one flat colour correlates with nothing.
+  if (stats.norm < 1e-6) return map;
+
+  ScoreMapper mapper(haystack, pattern, stats);
+  for (std::uint32_t y = 0; y < map.height;) {
+    y += mapper.score_rows(y, map.height - y, map.scores.data() + std::size_t{y} * map.width);
+  }
+  return map;
+}
+
+std::vector<MatchRecord> find_peaks(const ScoreMap& map, std::uint32_t pattern_width, std::uint32_t pattern_height,
+                                    std::int32_t offset_x, std::int32_t offset_y, float threshold, float scale) {
+  std::vector<MatchRecord> peaks;
+  const std::uint32_t w = map.width;
+  const std::uint32_t h = map.height;
+  if (w == 0 || h == 0 || map.scores.size() < std::size_t{w} * h) return peaks;
+  for (std::uint32_t y = 0; y < h; ++y) {
+    const float* row = map.scores.data() + std::size_t{y} * w;
+    const float* above = y > 0 ? row - w : nullptr;
+    const float* below = y + 1 < h ? row + w : nullptr;
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const float s = row[x];
+      if (!(s >= threshold)) continue;
+      const std::uint32_t x0 = x > 0 ? x - 1 : 0;
+      const std::uint32_t x1 = x + 1 < w ? x + 1 : x;
+      bool peak = true;
+      for (std::uint32_t i = x0; i <= x1 && peak; ++i) {
+        if ((above && above[i] > s) || row[i] > s || (below && below[i] > s)) peak = false;
+      }
+      if (!peak) continue;
+      MatchRecord m;
+      m.x = static_cast<std::int32_t>(static_cast<std::int64_t>(x) + offset_x);
+      m.y = static_cast<std::int32_t>(static_cast<std::int64_t>(y) + offset_y);
+      m.width = pattern_width;
+      m.height = pattern_height;
+      m.score = s;
+      m.scale = scale;
+      peaks.push_back(m);
+    }
+  }
+  return peaks;
+}
+
+std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float scale, float threshold) {
+  if (pattern.width == 0 || pattern.height == 0 || haystack.width == 0 || haystack.height == 0) return {};
+
+  // 1. The pattern at the requested scale. The size is checked before any
+  // resampling so that an absurd scale cannot ask for a gigantic image.
+  RgbImage scaled;
+  RgbView t = pattern;
+  if (!(std::fabs(scale - 1.0f) < 0.001f)) {
+    const std::uint32_t w = std::max<std::uint32_t>(1, round_to<std::uint32_t>(static_cast<float>(pattern.width) * scale));
+    const std::uint32_t h =
+        std::max<std::uint32_t>(1, round_to<std::uint32_t>(static_cast<float>(pattern.height) * scale));
+    if (w > haystack.width || h > haystack.height) return {};
+    scaled = resample(pattern, w, h, scale > 1.0f ? ResampleFilter::lanczos3 : ResampleFilter::triangle);
+    t = scaled.view();
+  }
+  const std::uint32_t W = haystack.width;
+  const std::uint32_t H = haystack.height;
+  const std::uint32_t w = t.width;
+  const std::uint32_t h = t.height;
+  // 2. Too large for the haystack.
+  if (w > W || h > H) return {};
+
+  // 3. Direct search.
+  if (w < 16 || h < 16 || std::max(W, H) < 800) {
+    return find_peaks(score_map(haystack, t), w, h, 0, 0, threshold, scale);
+  }
+
+  // 4. Coarse-to-fine: locate candidates at a quarter of the resolution, then
+  // refine each in a small full-resolution window around it.
+  const RgbImage coarse_haystack =
+      resample(haystack, std::max<std::uint32_t>(1, W / 4), std::max<std::uint32_t>(1, H / 4), ResampleFilter::triangle);
+  const RgbImage coarse_pattern = resample(t, w / 4, h / 4, ResampleFilter::triangle);
+  const float coarse_threshold = std::max(threshold - 0.15f, 0.3f);
+  std::vector<MatchRecord> candidates = find_peaks(score_map(coarse_haystack.view(), coarse_pattern.view()),
+                                                   coarse_pattern.width, coarse_pattern.height, 0, 0,
+                                                   coarse_threshold, scale);
+  std::stable_sort(candidates.begin(), candidates.end(), [](const MatchRecord& a, const MatchRecord& b) {
+    return total_order_key(a.score) > total_order_key(b.score);
+  });
+  if (candidates.size() > kMaxCoarseCandidates) candidates.resize(kMaxCoarseCandidates);
+
+  std::vector<MatchRecord> result;
+  for (const MatchRecord& candidate : candidates) {
+    const std::int64_t cx = candidate.x;
+    const std::int64_t cy = candidate.y;
+    const std::int64_t left = std::max<std::int64_t>(0, 4 * cx - 8);
+    const std::int64_t right = std::min<std::int64_t>(W, 4 * cx + w + 8);
+    const std::int64_t top = std::max<std::int64_t>(0, 4 * cy - 8);
+    const std::int64_t bottom = std::min<std::int64_t>(H, 4 * cy + h + 8);
+    // The window must leave room for more than one placement each way.
+    if (!(right > left + w && bottom > top + h)) continue;
+    const RgbView window =
+        haystack.crop(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+                      static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top));
+    const std::vector<MatchRecord> found =
+        find_peaks(score_map(window, t), w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top),
+                   threshold, scale);
+    result.insert(result.end(), found.begin(), found.end());
+  }
+  return result;
+}
+
+}  // namespace vision_core

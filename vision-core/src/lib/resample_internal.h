@@ -1,0 +1,33 @@
+#pragma once
+// Pieces of resample shared with the vectorised kernels.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "vision_core/image.h"
+#include "vision_core/match.h"
+
+namespace vision_core {
+
+// Per target index: the first contributing source index, how many follow, and
+// where their normalised weights start in `weights`.
+struct ResampleWeights {
+  std::vector<std::uint32_t> first;
+  std::vector<std::uint32_t> count;
+  std::vector<std::size_t> offset;
+  std::vector<float> weights;
+};
+
+ResampleWeights resample_weights(std::uint32_t source_length, std::uint32_t target_length, ResampleFilter filter);
+
+// column[i] = sum over k < count of weights[k] * source row (first + k), byte i,
+// accumulated in single precision in ascending k, for every byte of a row.
+void resample_vertical_row(RgbView image, std::uint32_t first, std::uint32_t count, const float* weights,
+                           float* column);
+
+// One output row from a vertical-pass row: weighted sums, clamped, rounded.
+void resample_horizontal_row(const float* column, const ResampleWeights& horizontal, std::uint8_t* out,
+                             std::uint32_t width);
+
+}  // namespace vision_core
