@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cv/image_input.h"
+#include "cv/search_methods.h"
 
 namespace pelagon2::cv {
 namespace {
@@ -17,6 +18,8 @@ struct CvMethod {
 // same names).
 constexpr CvMethod kCvMethods[] = {
     {"get_image_info", get_image_info},
+    {"search_image", search_image},
+    {"search_relative", search_relative},
 };
 
 }  // namespace

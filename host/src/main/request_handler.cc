@@ -13,6 +13,8 @@ namespace {
 constexpr MethodRow kMethods[] = {
     {"get_version", Module::main},
     {"get_image_info", Module::cv},
+    {"search_image", Module::cv},
+    {"search_relative", Module::cv},
     {"file_exists", Module::files},
     {"directory_exists", Module::files},
     {"get_file_size", Module::files},
