@@ -10,34 +10,10 @@
 namespace pelagon2 {
 namespace {
 
+using testing::busiest_window;
 using testing::crop;
 using testing::png_param;
 using testing::synthetic_screen;
-
-// The most varied 64x64 window on a coarse grid: a piece of text, not a flat panel.
-std::pair<std::uint32_t, std::uint32_t> busiest_window(const vision_core::RgbImage& image, std::uint32_t size) {
-  std::pair<std::uint32_t, std::uint32_t> best{0, 0};
-  double best_variance = -1.0;
-  for (std::uint32_t y = 37; y + size <= image.height; y += 173) {
-    for (std::uint32_t x = 51; x + size <= image.width; x += 211) {
-      double sum = 0.0, squares = 0.0;
-      for (std::uint32_t row = y; row < y + size; ++row) {
-        const std::uint8_t* p = image.view().row(row) + std::size_t{x} * 3;
-        for (std::uint32_t i = 0; i < size * 3; ++i) {
-          sum += p[i];
-          squares += static_cast<double>(p[i]) * p[i];
-        }
-      }
-      const double n = size * size * 3.0;
-      const double variance = squares / n - (sum / n) * (sum / n);
-      if (variance > best_variance) {
-        best_variance = variance;
-        best = {x, y};
-      }
-    }
-  }
-  return best;
-}
 
 TEST(SearchWireTest, FindsAPatternCutFromAScreenSizedPngAtItsExactPosition) {
   const vision_core::RgbImage screen = synthetic_screen(2880, 1800, 42);

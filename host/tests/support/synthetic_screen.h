@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/base64.h"
@@ -73,10 +74,27 @@ inline vision_core::RgbImage synthetic_screen(std::uint32_t width, std::uint32_t
                 static_cast<std::uint8_t>(g / 2 + shade / 2), static_cast<std::uint8_t>(b / 2 + shade / 2));
     }
   }
+  // Two "photos": smooth colour ramps with grain, the part of a screenshot
+  // that compresses worst.
+  for (int photo = 0; photo < 2; ++photo) {
+    const std::uint32_t pw = std::min(width, 320 + rng.below(std::max(1u, width / 4)));
+    const std::uint32_t ph = std::min(height, 200 + rng.below(std::max(1u, height / 4)));
+    const std::uint32_t px = rng.below(std::max(1u, width - pw + 1));
+    const std::uint32_t py = rng.below(std::max(1u, height - ph + 1));
+    for (std::uint32_t row = 0; row < ph; ++row) {
+      for (std::uint32_t col = 0; col < pw; ++col) {
+        std::uint8_t* p = &image.pixels[(std::size_t{py + row} * width + px + col) * 3];
+        const std::uint32_t grain = rng.below(24);
+        p[0] = static_cast<std::uint8_t>((col * 200 / pw + grain) & 0xFF);
+        p[1] = static_cast<std::uint8_t>((row * 180 / ph + grain) & 0xFF);
+        p[2] = static_cast<std::uint8_t>(((col + row) * 120 / (pw + ph) + 60 + grain) & 0xFF);
+      }
+    }
+  }
   // Text lines: glyphs are 6-9 px wide, 11 px high, built from random strokes.
-  for (std::uint32_t line = 8; line + 14 < height; line += 18 + rng.below(30)) {
+  for (std::uint32_t line = 8; line + 14 < height; line += 16 + rng.below(12)) {
     std::uint32_t x = 10 + rng.below(60);
-    const std::uint32_t end = std::min(width, x + 200 + rng.below(std::max(1u, width / 2)));
+    const std::uint32_t end = std::min(width, x + 300 + rng.below(std::max(1u, width * 3 / 4)));
     const std::uint8_t ink = static_cast<std::uint8_t>(rng.below(80));
     while (x + 10 < end) {
       const std::uint32_t glyph = 6 + rng.below(4);
@@ -91,6 +109,32 @@ inline vision_core::RgbImage synthetic_screen(std::uint32_t width, std::uint32_t
     }
   }
   return image;
+}
+
+// The most varied size x size window on a coarse grid: a piece of text or
+// photo, not a flat panel, so it occurs once.
+inline std::pair<std::uint32_t, std::uint32_t> busiest_window(const vision_core::RgbImage& image, std::uint32_t size) {
+  std::pair<std::uint32_t, std::uint32_t> best{0, 0};
+  double best_variance = -1.0;
+  for (std::uint32_t y = 37; y + size <= image.height; y += 173) {
+    for (std::uint32_t x = 51; x + size <= image.width; x += 211) {
+      double sum = 0.0, squares = 0.0;
+      for (std::uint32_t row = y; row < y + size; ++row) {
+        const std::uint8_t* p = image.view().row(row) + std::size_t{x} * 3;
+        for (std::uint32_t i = 0; i < size * 3; ++i) {
+          sum += p[i];
+          squares += static_cast<double>(p[i]) * p[i];
+        }
+      }
+      const double n = size * size * 3.0;
+      const double variance = squares / n - (sum / n) * (sum / n);
+      if (variance > best_variance) {
+        best_variance = variance;
+        best = {x, y};
+      }
+    }
+  }
+  return best;
 }
 
 inline vision_core::RgbImage crop(const vision_core::RgbImage& image, std::uint32_t x, std::uint32_t y,
