@@ -132,6 +132,81 @@ TEST(DecodePng, EveryColourTypeAndDepthBecomesRgb8) {
   }
 }
 
+// 8-bit RGB and RGBA rows are unfiltered by the decoder itself: every filter
+// type, on the first row (nothing above) and on later rows.
+TEST(DecodePng, EveryRowFilterOfEightBitColour) {
+  const std::pair<int, const char*> filters[] = {{PNG_FILTER_NONE, "none"}, {PNG_FILTER_SUB, "sub"},
+                                                 {PNG_FILTER_UP, "up"},     {PNG_FILTER_AVG, "average"},
+                                                 {PNG_FILTER_PAETH, "paeth"}};
+  Lcg rng;
+  for (const int color_type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+    for (const auto& [filter, name] : filters) {
+      SCOPED_TRACE(std::string(name) + (color_type == PNG_COLOR_TYPE_RGB ? " RGB" : " RGBA"));
+      PngPicture p = make_picture({color_type, 8, false}, false, rng);
+      p.width = 33;
+      p.height = 9;
+      p.samples.resize(33 * 9 * static_cast<std::size_t>(testing::channels_of(color_type)));
+      // Smooth areas, noise and saturated values, so every predictor branch is taken.
+      for (std::size_t i = 0; i < p.samples.size(); ++i) {
+        p.samples[i] = static_cast<std::uint16_t>(i % 97 < 30 ? 255 : (i % 97 < 60 ? i % 7 : rng.next() & 0xFF));
+      }
+      p.filters = filter;
+      const Bytes png = encode_png(p);
+      const Expected<vision_core::RgbImage> image = decode_png_rgb(png);
+      ASSERT_TRUE(image.ok()) << image.error();
+      EXPECT_EQ(image->pixels, expected_rgb(p));
+    }
+  }
+}
+
+// Image data split over many IDAT chunks reads as one stream.
+TEST(DecodePng, ImageDataAcrossManyChunks) {
+  Bytes rows;
+  for (std::uint8_t y = 0; y < 4; ++y) rows.insert(rows.end(), {1, y, 10, 20, 1, 1, 1, 2, 2, 2});
+  const Bytes stream = testing::zlib_compress(rows);
+  std::vector<Chunk> chunks = {{"IHDR", ihdr_data(3, 4, 8, 2)}};
+  for (const std::uint8_t byte : stream) chunks.push_back({"IDAT", Bytes{byte}});
+  chunks.push_back({"IEND", {}});
+  const Expected<vision_core::RgbImage> image = decode_png_rgb(assemble_png(chunks));
+  ASSERT_TRUE(image.ok()) << image.error();
+  Bytes want;
+  for (std::uint8_t y = 0; y < 4; ++y) want.insert(want.end(), {y, 10, 20, static_cast<std::uint8_t>(y + 1), 11, 21,
+                                                                static_cast<std::uint8_t>(y + 3), 13, 23});
+  EXPECT_EQ(image->pixels, want);
+}
+
+TEST(DecodePng, DamagedImageData) {
+  const Bytes two_rows = {0, 1, 2, 3, 0, 4, 5, 6};  // 1x2 RGB, filter None
+  const Chunk ihdr = {"IHDR", ihdr_data(1, 2, 8, 2)};
+  const Chunk iend = {"IEND", {}};
+  Bytes bad_crc = assemble_png({ihdr, {"IDAT", testing::zlib_compress(two_rows)}, iend});
+  bad_crc[8 + 25 + 8] ^= 0x55;  // first byte of the IDAT data
+  const Bytes stream = testing::zlib_compress(two_rows);
+  const Bytes half(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream.size() / 2));
+  struct Row {
+    const char* what;
+    Bytes png;
+    std::string reason;
+  };
+  const Row rows[] = {
+      {"CRC", bad_crc, "IDAT: CRC error"},
+      {"short stream", assemble_png({ihdr, {"IDAT", testing::zlib_compress({0, 1, 2, 3})}, iend}),
+       "Not enough image data"},
+      {"cut stream", assemble_png({ihdr, {"IDAT", half}, iend}), "Not enough image data"},
+      {"filter 5", assemble_png({ihdr, {"IDAT", testing::zlib_compress({5, 1, 2, 3, 0, 4, 5, 6})}, iend}),
+       "bad adaptive filter value"},
+      {"not deflate", assemble_png({ihdr, {"IDAT", Bytes{0x78, 0x9C, 0xFF, 0xFF, 0xFF, 0xFF}}, iend}),
+       "invalid block type"},
+      {"file ends in IDAT", Bytes(bad_crc.begin(), bad_crc.end() - 20), "unexpected end of PNG data"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Expected<vision_core::RgbImage> image = decode_png_rgb(r.png);
+    ASSERT_FALSE(image.ok());
+    EXPECT_EQ(image.error(), r.reason);
+  }
+}
+
 TEST(DecodePng, SixteenBitScalingIsRoundedForEveryValue) {
   PngPicture p;
   p.width = 65536;

@@ -34,6 +34,7 @@ struct PngPicture {
   std::uint32_t phys_x = 0;
   std::uint32_t phys_y = 0;
   int phys_unit = PNG_RESOLUTION_METER;
+  int filters = 0;  // PNG_FILTER_* mask forced on the writer; 0 leaves libpng's choice
 };
 
 inline int channels_of(int color_type) {
@@ -89,6 +90,7 @@ inline bool write_frame(png_structp png, png_infop info, const PngPicture& p, pn
   }
   if (p.transparent) png_set_tRNS(png, info, nullptr, 0, &*p.transparent);
   if (p.phys) png_set_pHYs(png, info, p.phys_x, p.phys_y, p.phys_unit);
+  if (p.filters != 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, p.filters);
   png_write_info(png, info);
   png_write_image(png, row_pointers);
   png_write_end(png, nullptr);
