@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,22 @@ std::string peak_rss(pid_t pid) {
     if (line.rfind("VmHWM:", 0) == 0) return line.substr(6 + line.substr(6).find_first_not_of(" \t"));
   }
   return "?";
+}
+
+// Minor page faults of the process so far (field 10 of /proc/<pid>/stat):
+// every first touch of a fresh page is one, and on these machines each costs
+// about as much as copying several pages, so this counts the price of memory
+// that is not reused.
+long minor_faults(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 10 && fields >> field; ++i) {
+  }
+  return std::atol(field.c_str());
 }
 
 // Milliseconds for one request, or a negative value when no sensible reply came.
@@ -72,9 +90,12 @@ int run(const char* host_path, std::uint32_t pattern_width, std::uint32_t patter
     return 1;
   }
   std::size_t regions = 0;
+  const long faults_start = minor_faults(host.pid());
   const double first = timed_request(host, body, &regions);
+  const long faults_first = minor_faults(host.pid());
   std::vector<double> times;
   for (int i = 0; i < repeats; ++i) times.push_back(timed_request(host, body, &regions));
+  const long faults_steady = (minor_faults(host.pid()) - faults_first) / repeats;
   if (first < 0 || std::any_of(times.begin(), times.end(), [](double t) { return t < 0; })) {
     std::fprintf(stderr, "a request failed: %s\n", host.last_error().c_str());
     return 1;
@@ -82,9 +103,10 @@ int run(const char* host_path, std::uint32_t pattern_width, std::uint32_t patter
   const std::string rss = peak_rss(host.pid());
   std::sort(times.begin(), times.end());
   std::printf("pattern %4ux%-4u %s  haystack PNG %5.2f MB  first %7.1f ms  steady median %7.1f ms (min %.1f, max %.1f, n=%d)"
-              "  regions %zu  peak RSS %s\n",
+              "  regions %zu  peak RSS %s"
+              "  page faults first %ld, steady %ld per request\n",
               pattern_width, pattern_height, small_area ? "small area " : "whole image", static_cast<double>(png.size()) / 1e6, first, times[times.size() / 2],
-              times.front(), times.back(), repeats, regions, rss.c_str());
+              times.front(), times.back(), repeats, regions, rss.c_str(), faults_first - faults_start, faults_steady);
   host.close_input();
   host.wait_exit();
   return 0;
