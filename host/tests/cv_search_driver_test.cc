@@ -227,6 +227,49 @@ TEST(SearchPatternTest, HighDpiShrinksTheHaystackAtEveryScale) {
   }
 }
 
+TEST(SearchPatternTest, SearchingAnAreaEqualsSearchingACopyOfIt) {
+  // The area is searched in place; results must be those of a copy of it,
+  // moved by the area's corner. Covers the coarse-to-fine path (a side of 800
+  // or more) and the shrunken haystack of high-DPI searches.
+  const vision_core::RgbImage haystack = upscale_nearest(noise_image(520, 460, 17), 2);
+  const std::uint32_t left = 50, top = 30, width = 900, height = 850;
+  const vision_core::RgbImage area = crop(haystack, left, top, width, height);
+  struct Case {
+    const char* options;
+    std::uint32_t pattern_x, pattern_y, pattern_size;
+    double pattern_dpi;
+  };
+  const Case cases[] = {
+      {R"({"minSimilarity":0.5})", 400, 300, 48, 192.0},
+      {R"({"enableHighDpi":true,"allowSizeVariation":true,"minSimilarity":0.5})", 200, 150, 24, 96.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const vision_core::RgbImage pattern =
+        c.pattern_dpi == 96.0 ? crop(noise_image(520, 460, 17), c.pattern_x, c.pattern_y, c.pattern_size, c.pattern_size)
+                              : crop(haystack, c.pattern_x, c.pattern_y, c.pattern_size, c.pattern_size);
+    SearchOptions limited = options_from(c.options);
+    limited.options["limitSearchArea"] = true;
+    limited.options["searchArea"] = Json{{"x", left}, {"y", top}, {"width", width}, {"height", height}};
+    Expected<std::vector<MatchRecord>> in_place =
+        search_pattern(haystack.view(), pattern.view(), limited, 192.0, c.pattern_dpi);
+    Expected<std::vector<MatchRecord>> copied =
+        search_pattern(area.view(), pattern.view(), options_from(c.options), 192.0, c.pattern_dpi);
+    ASSERT_TRUE(in_place.ok() && copied.ok());
+    ASSERT_FALSE(copied->empty());
+    ASSERT_EQ(in_place->size(), copied->size());
+    for (std::size_t i = 0; i < copied->size(); ++i) {
+      EXPECT_EQ((*in_place)[i].x, (*copied)[i].x + static_cast<std::int32_t>(left)) << i;
+      EXPECT_EQ((*in_place)[i].y, (*copied)[i].y + static_cast<std::int32_t>(top)) << i;
+      EXPECT_EQ((*in_place)[i].width, (*copied)[i].width) << i;
+      EXPECT_EQ((*in_place)[i].score, (*copied)[i].score) << i;
+      EXPECT_EQ((*in_place)[i].scale, (*copied)[i].scale) << i;
+    }
+    EXPECT_EQ(in_place->front().x, static_cast<std::int32_t>(c.pattern_x * (c.pattern_dpi == 96.0 ? 2 : 1)));
+    EXPECT_EQ(in_place->front().y, static_cast<std::int32_t>(c.pattern_y * (c.pattern_dpi == 96.0 ? 2 : 1)));
+  }
+}
+
 TEST(SearchPatternTest, WithoutHighDpiTheDensitiesAreIgnored) {
   const vision_core::RgbImage haystack = noise_image(90, 70, 5);
   const vision_core::RgbImage pattern = crop(haystack, 33, 44, 16, 16);
