@@ -5,6 +5,7 @@
 
 #include "files/directory_listing.h"
 #include "files/file_changes.h"
+#include "files/file_contents.h"
 #include "files/path_queries.h"
 
 namespace pelagon2::files {
@@ -26,6 +27,14 @@ constexpr FilesMethod kFilesMethods[] = {
     {"get_files", get_files},
     {"get_directories", get_directories},
     {"get_file_system_entries", get_file_system_entries},
+    {"read_all_text", read_all_text},
+    {"read_all_bytes", read_all_bytes},
+    {"read_file_range", read_file_range},
+    {"get_max_file_range", get_max_file_range},
+    {"write_all_text", write_all_text},
+    {"append_all_text", append_all_text},
+    {"write_all_bytes", write_all_bytes},
+    {"append_all_bytes", append_all_bytes},
     {"copy_file", copy_file},
     {"move_file", move_file},
     {"delete_file", delete_file},

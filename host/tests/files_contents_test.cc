@@ -1,0 +1,411 @@
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/base64.h"
+#include "files/file_contents.h"
+#include "files/files_module.h"
+#include "support/fresh_dir.h"
+#include "support/host_process.h"
+
+namespace pelagon2::files {
+namespace {
+
+using pelagon2::testing::FreshDir;
+using namespace std::string_literals;
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+std::string decoded(const Json& base64_text) {
+  auto bytes = base64_decode(base64_text.get<std::string>());
+  EXPECT_TRUE(bytes.ok());
+  return bytes.ok() ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+Json call(std::string_view method, const Json& params) {
+  Outcome outcome = handle(method, params);
+  EXPECT_TRUE(outcome.ok()) << method << ": " << outcome.error();
+  return outcome.ok() ? outcome.value() : Json();
+}
+
+std::string error_of(std::string_view method, const Json& params) {
+  Outcome outcome = handle(method, params);
+  EXPECT_FALSE(outcome.ok()) << method << " unexpectedly answered " << (outcome.ok() ? outcome->dump() : "");
+  return outcome.ok() ? std::string() : outcome.error();
+}
+
+// ---- range reads ----
+
+class RangeRead : public ::testing::Test {
+ protected:
+  static constexpr std::size_t kSize = 1000000;
+  FreshDir dir;
+  std::string content = random_bytes(kSize, 7);
+  std::string path = dir.write("big.bin", content);
+};
+
+TEST_F(RangeRead, ChunksCoverTheFileWithoutGapsOrOverlaps) {
+  std::string joined;
+  std::uint64_t start = 0;
+  std::vector<std::uint64_t> ends;
+  for (int guard = 0; guard < 10; ++guard) {
+    const Json reply = call("read_file_range", {{"path", path}, {"rangeStart", start}});
+    ASSERT_EQ(reply["rangeStart"], start);
+    const std::string chunk = decoded(reply["buffer"]);
+    ASSERT_EQ(reply["rangeEnd"].get<std::uint64_t>(), start + chunk.size());
+    ASSERT_LE(chunk.size(), kMaxFileRange);
+    if (chunk.empty()) break;
+    joined += chunk;
+    start = reply["rangeEnd"].get<std::uint64_t>();
+    ends.push_back(start);
+  }
+  EXPECT_EQ(ends, (std::vector<std::uint64_t>{524288, 1000000}));
+  EXPECT_TRUE(joined == content) << "reassembled file differs";
+}
+
+TEST_F(RangeRead, StartIsUsedOnlyWhenUnsigned) {
+  struct Case {
+    const char* label;
+    Json start;  // null: absent
+    std::uint64_t expected_start;
+    std::size_t expected_length;
+  };
+  const Case cases[] = {
+      {"absent", Json(), 0, 524288},
+      {"negative", Json(-5), 0, 524288},
+      {"fractional", Json(10.5), 0, 524288},
+      {"string", Json("524288"), 0, 524288},
+      {"second chunk", Json(524288u), 524288, 475712},
+      {"last byte", Json(999999u), 999999, 1},
+      {"at the end", Json(1000000u), 1000000, 0},
+      {"far beyond", Json(std::numeric_limits<std::uint64_t>::max()), std::numeric_limits<std::uint64_t>::max(), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Json params = {{"path", path}, {"length", 3u}};
+    if (!c.start.is_null()) params["rangeStart"] = c.start;
+    const Json reply = call("read_file_range", params);
+    EXPECT_EQ(reply["rangeStart"].get<std::uint64_t>(), c.expected_start);
+    EXPECT_EQ(reply["rangeEnd"].get<std::uint64_t>(), c.expected_start + c.expected_length);
+    const std::string chunk = decoded(reply["buffer"]);
+    ASSERT_EQ(chunk.size(), c.expected_length);
+    if (c.expected_length > 0) {
+      EXPECT_TRUE(chunk == content.substr(c.expected_start, c.expected_length));
+    }
+    EXPECT_TRUE(reply["rangeStart"].is_number_unsigned());
+    EXPECT_TRUE(reply["rangeEnd"].is_number_unsigned());
+  }
+}
+
+TEST(RangeReadErrors, ReportOperatingSystemTexts) {
+  FreshDir dir;
+  const std::string folder = dir.file("");
+  struct Case {
+    const char* label;
+    Json params;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing file", {{"path", dir.file("absent")}}, "No such file or directory (os error 2)"},
+      {"directory", {{"path", folder}}, std::string(std::strerror(EISDIR)) + " (os error " + std::to_string(EISDIR) + ")"},
+      {"NUL in path", {{"path", dir.file("a") + std::string(1, '\0') + "b"}}, "file name contained an unexpected NUL byte"},
+      {"no path", {{"rangeStart", 0u}}, "Missing string param 'path'"},
+      {"path not a string", {{"path", 3u}}, "Missing string param 'path'"},
+      {"params not an object", Json::array({"x"}), "Missing string param 'path'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(error_of("read_file_range", c.params), c.message);
+  }
+}
+
+TEST(ReadExact, FileThatShrankAfterItsSizeWasTakenFailsToFill) {
+  FreshDir dir;
+  const std::string path = dir.write("shrinking", std::string(4096, 'x'));
+  const int reader = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  struct stat info {};
+  ASSERT_EQ(::fstat(reader, &info), 0);
+  ASSERT_EQ(::truncate(path.c_str(), 1000), 0);  // another writer cuts the file
+
+  auto bytes = read_exact_at(reader, 512, static_cast<std::size_t>(info.st_size) - 512);
+  ASSERT_FALSE(bytes.ok());
+  EXPECT_EQ(bytes.error(), "failed to fill whole buffer");
+
+  auto rest = read_exact_at(reader, 512, 488);  // what is still there reads fine
+  ASSERT_TRUE(rest.ok()) << rest.error();
+  EXPECT_EQ(std::string(rest->begin(), rest->end()), std::string(488, 'x'));
+  ::close(reader);
+}
+
+// ---- EINTR and short transfers, with a thread that keeps interrupting ----
+
+extern "C" void ignore_signal(int) {}
+
+class SignalStorm {
+ public:
+  SignalStorm() : target_(pthread_self()) {
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: blocking calls fail with EINTR
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &previous_);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pthread_kill(target_, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  ~SignalStorm() {
+    stop_ = true;
+    thread_.join();
+    sigaction(SIGUSR1, &previous_, nullptr);
+  }
+
+ private:
+  pthread_t target_;
+  struct sigaction previous_ {};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(InterruptedTransfers, ReadsAndWritesAreRepeatedUntilComplete) {
+  const std::string payload = random_bytes(4 << 20, 11);  // far more than a pipe holds
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string received;
+  bool read_ok = false;
+  std::thread reader;
+  {
+    SignalStorm storm;
+    reader = std::thread([&] {
+      // Small reads keep the writer blocked on a full pipe most of the time.
+      std::string got(payload.size(), '\0');
+      for (std::size_t at = 0; at < got.size(); at += 8192) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        auto chunk = std::span(reinterpret_cast<std::uint8_t*>(got.data()) + at, std::min<std::size_t>(8192, got.size() - at));
+        if (!read_exact(fds[0], chunk).ok()) return;
+      }
+      received = std::move(got);
+      read_ok = true;
+    });
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
+    EXPECT_TRUE(write_all(fds[1], std::span(bytes, payload.size()))) << std::strerror(errno);
+    ::close(fds[1]);  // a failed write must not leave the reader waiting
+    reader.join();
+  }
+  ::close(fds[0]);
+  ASSERT_TRUE(read_ok);
+  EXPECT_TRUE(received == payload) << "bytes lost or reordered";
+}
+
+TEST(InterruptedTransfers, ReadOnTheInterruptedThreadIsRepeated) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::array<std::uint8_t, 5> buffer{};
+  Expected<bool> result = make_error("not run");
+  {
+    SignalStorm storm;  // interrupts this thread while it waits in read
+    std::thread writer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ASSERT_EQ(::write(fds[1], "he", 2), 2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ASSERT_EQ(::write(fds[1], "llo", 3), 3);
+    });
+    result = read_exact(fds[0], buffer);
+    writer.join();
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_EQ(std::string(buffer.begin(), buffer.end()), "hello");
+}
+
+// ---- whole-file reads ----
+
+TEST(WholeReads, TextMustBeUtf8AndBytesAreBase64) {
+  FreshDir dir;
+  struct Case {
+    const char* label;
+    std::string bytes;
+    Json text_reply;
+    Json bytes_reply;
+  };
+  const std::string bom_text = "\xEF\xBB\xBFline\r\nnext\x00z"s;
+  const Case cases[] = {
+      {"UTF-16 BOM is not UTF-8", "\xFF\xFE\x41", {{"content", ""}, {"errorCode", 1u}}, {{"content", "//5B"}, {"errorCode", 0u}}},
+      {"empty file", "", {{"content", ""}, {"errorCode", 0u}}, {{"content", ""}, {"errorCode", 0u}}},
+      {"BOM and CRLF kept", bom_text,
+       {{"content", bom_text}, {"errorCode", 0u}},
+       {{"content", base64_encode(bom_text)}, {"errorCode", 0u}}},
+      {"cut two-byte character", "ab\xC3", {{"content", ""}, {"errorCode", 1u}}, {{"content", "YWLD"}, {"errorCode", 0u}}},
+      {"surrogate", "\xED\xA0\x80", {{"content", ""}, {"errorCode", 1u}}, {{"content", "7aCA"}, {"errorCode", 0u}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string path = dir.write("f", c.bytes);
+    EXPECT_EQ(call("read_all_text", {{"path", path}}), c.text_reply);
+    EXPECT_EQ(call("read_all_bytes", {{"path", path}}), c.bytes_reply);
+  }
+}
+
+TEST(WholeReads, LargeFileComesBackWhole) {
+  FreshDir dir;
+  const std::string content = random_bytes(3 << 20, 5);
+  const Json reply = call("read_all_bytes", {{"path", dir.write("big", content)}});
+  EXPECT_EQ(reply["errorCode"], 0u);
+  EXPECT_TRUE(decoded(reply["content"]) == content);
+}
+
+TEST(WholeReads, FailuresShowOnlyAsErrorCode) {
+  FreshDir dir;
+  const Json failed = {{"content", ""}, {"errorCode", 1u}};
+  const std::string paths[] = {dir.file("absent"), dir.file(""), dir.write("x", "abc") + std::string(1, '\0')};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(call("read_all_text", {{"path", path}}), failed);
+    EXPECT_EQ(call("read_all_bytes", {{"path", path}}), failed);
+  }
+  EXPECT_EQ(error_of("read_all_text", Json::object()), "Missing string param 'path'");
+  EXPECT_EQ(error_of("read_all_bytes", {{"path", nullptr}}), "Missing string param 'path'");
+}
+
+// ---- writes ----
+
+struct WriteStep {
+  const char* method;
+  std::string content;
+  bool expected;
+};
+
+struct WriteCase {
+  const char* label;
+  const char* initial;  // nullptr: the file does not exist
+  std::vector<WriteStep> steps;
+  const char* final;  // nullptr: the file must not exist
+};
+
+TEST(Writes, CreateTruncateAppendAndRejectBadBase64) {
+  const WriteCase cases[] = {
+      {"text creates", nullptr, {{"write_all_text", "h\xC3\xA9llo\n", true}}, "h\xC3\xA9llo\n"},
+      {"text truncates", "0123456789", {{"write_all_text", "ab", true}}, "ab"},
+      {"text appends twice", nullptr, {{"append_all_text", "ab", true}, {"append_all_text", "ab", true}}, "abab"},
+      {"append keeps what was there", "xy", {{"append_all_text", "z", true}}, "xyz"},
+      {"empty append creates", nullptr, {{"append_all_text", "", true}}, ""},
+      {"bytes are decoded", nullptr, {{"write_all_bytes", "//5B", true}}, "\xFF\xFE\x41"},
+      {"bytes append", "a", {{"append_all_bytes", "YWI=", true}, {"append_all_bytes", "YWI=", true}}, "aabab"},
+      {"missing padding creates nothing", nullptr, {{"write_all_bytes", "YWI", false}}, nullptr},
+      {"line break creates nothing", nullptr, {{"write_all_bytes", "YWJj\nYWJj", false}}, nullptr},
+      {"bad base64 leaves file untouched", "keep", {{"write_all_bytes", "Y!==", false}}, "keep"},
+      {"bad base64 append leaves file untouched", "keep", {{"append_all_bytes", "YR==", false}}, "keep"},
+  };
+  for (const WriteCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    FreshDir dir;
+    const std::string path = c.initial ? dir.write("out", c.initial) : dir.file("out");
+    for (const WriteStep& step : c.steps) {
+      EXPECT_EQ(call(step.method, {{"path", path}, {"content", step.content}}), Json(step.expected)) << step.method;
+    }
+    if (c.final == nullptr) {
+      EXPECT_NE(::access(path.c_str(), F_OK), 0) << "file was created";
+    } else {
+      EXPECT_EQ(FreshDir::read(path), c.final);
+    }
+  }
+}
+
+TEST(Writes, FailuresAnswerFalse) {
+  FreshDir dir;
+  const std::string bad_paths[] = {dir.file("no/such/dir/f"), dir.file(""), dir.file("f") + std::string(1, '\0')};
+  for (const char* method : {"write_all_text", "append_all_text", "write_all_bytes", "append_all_bytes"}) {
+    for (const std::string& path : bad_paths) {
+      SCOPED_TRACE(std::string(method) + " " + path);
+      EXPECT_EQ(call(method, {{"path", path}, {"content", "YWI="}}), Json(false));
+    }
+  }
+  EXPECT_NE(::access(dir.file("f").c_str(), F_OK), 0) << "a path cut at its NUL was written";
+}
+
+TEST(Writes, ParametersAreReadPathFirst) {
+  for (const char* method : {"write_all_text", "append_all_text", "write_all_bytes", "append_all_bytes"}) {
+    SCOPED_TRACE(method);
+    EXPECT_EQ(error_of(method, Json::object()), "Missing string param 'path'");
+    EXPECT_EQ(error_of(method, {{"content", "x"}, {"path", 1u}}), "Missing string param 'path'");
+    EXPECT_EQ(error_of(method, {{"path", "/nonexistent/x"}}), "Missing string param 'content'");
+    EXPECT_EQ(error_of(method, {{"path", "/nonexistent/x"}, {"content", Json::array()}}), "Missing string param 'content'");
+  }
+}
+
+TEST(Writes, NewFilesGetReadWriteForAllBeforeTheUmask) {
+  FreshDir dir;
+  const mode_t saved = ::umask(0);
+  const struct {
+    mode_t mask;
+    mode_t expected;
+  } cases[] = {{0, 0666}, {022, 0644}, {077, 0600}};
+  int n = 0;
+  for (const auto& c : cases) {
+    for (const char* method : {"write_all_text", "append_all_text"}) {
+      ::umask(c.mask);
+      const std::string path = dir.file("m" + std::to_string(n++));
+      EXPECT_EQ(call(method, {{"path", path}, {"content", "x"}}), Json(true));
+      struct stat info {};
+      ASSERT_EQ(::stat(path.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, c.expected) << method << " umask " << c.mask;
+    }
+  }
+  ::umask(saved);
+}
+
+TEST(MaxFileRange, IsFixedWhateverTheParameters) {
+  for (const Json& params : {Json(), Json::object(), Json::array({1, 2}), Json{{"path", "x"}}}) {
+    const Json reply = call("get_max_file_range", params);
+    EXPECT_TRUE(reply.is_number_unsigned());
+    EXPECT_EQ(reply, 524288u);
+  }
+}
+
+// ---- over the real host ----
+
+TEST(ContentsWire, WriteThenReadBack) {
+  FreshDir dir;
+  const std::string path = dir.file("wire.bin");
+  pelagon2::testing::HostProcess host;
+  const std::string data = random_bytes(600000, 3);
+  EXPECT_EQ(host.request("write_all_bytes", {{"path", path}, {"content", base64_encode(data)}}), Json({{"id", 1}, {"result", true}}));
+
+  const Json first = host.request("read_file_range", {{"path", path}});
+  ASSERT_TRUE(first.contains("result")) << first.dump();
+  EXPECT_EQ(first["result"]["rangeEnd"], 524288u);
+  const Json second = host.request("read_file_range", {{"path", path}, {"rangeStart", 524288u}});
+  ASSERT_TRUE(second.contains("result")) << second.dump();
+  EXPECT_EQ(second["result"]["rangeEnd"], 600000u);
+  EXPECT_TRUE(decoded(first["result"]["buffer"]) + decoded(second["result"]["buffer"]) == data);
+
+  EXPECT_EQ(host.request("append_all_text", {{"path", dir.file("t")}, {"content", "\xE2\x82\xAC"}}), Json({{"id", 1}, {"result", true}}));
+  EXPECT_EQ(host.request("read_all_text", {{"path", dir.file("t")}}),
+            Json({{"id", 1}, {"result", {{"content", "\xE2\x82\xAC"}, {"errorCode", 0u}}}}));
+  EXPECT_EQ(host.request("read_file_range", {{"path", dir.file("none")}}),
+            Json({{"error", {{"message", "No such file or directory (os error 2)"}}}, {"id", 1}}));
+  EXPECT_EQ(host.request("get_max_file_range"), Json({{"id", 1}, {"result", 524288u}}));
+}
+
+}  // namespace
+}  // namespace pelagon2::files
