@@ -35,7 +35,7 @@ bool make_blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-bool write_all(int fd, const char* data, std::size_t size) {
+[[maybe_unused]] bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
@@ -48,7 +48,8 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool copy_by_read_write(int in, int out) {
+// Unused where the platform copies by itself.
+[[maybe_unused]] bool copy_by_read_write(int in, int out) {
   std::vector<char> buffer(std::size_t{1} << 17);
   while (true) {
     const ssize_t n = ::read(in, buffer.data(), buffer.size());
