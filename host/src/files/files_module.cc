@@ -7,6 +7,7 @@
 #include "files/file_changes.h"
 #include "files/file_contents.h"
 #include "files/path_queries.h"
+#include "files/run_process.h"
 
 namespace pelagon2::files {
 namespace {
@@ -40,6 +41,7 @@ constexpr FilesMethod kFilesMethods[] = {
     {"delete_file", delete_file},
     {"create_directory", create_directory},
     {"remove_directory", remove_directory},
+    {"run_process", run_process},
 };
 
 }  // namespace

@@ -21,6 +21,7 @@ constexpr MethodRow kMethods[] = {
     {"append_all_text", Module::files},
     {"write_all_bytes", Module::files},
     {"append_all_bytes", Module::files},
+    {"run_process", Module::files},
     {"search_image", Module::cv},
     {"search_relative", Module::cv},
     {"file_exists", Module::files},

@@ -1,0 +1,267 @@
+#include "files/run_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "core/utf8.h"
+#include "files/file_params.h"
+
+extern char** environ;
+
+namespace pelagon2::files {
+namespace {
+
+constexpr const char* kShell = "/bin/sh";
+constexpr std::string_view kNulInCommandMessage = "nul byte found in provided data";
+
+// Descriptors 0 to 2 are the targets of the child's dup2 actions; one of ours
+// sitting there (when the host was started with a standard stream closed)
+// would be overwritten before it is copied.
+Expected<UniqueFd> above_stdio(int fd) {
+  UniqueFd owned(fd);
+  if (fd > STDERR_FILENO) return owned;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return make_error(os_error_text(errno));
+  return UniqueFd(moved);
+}
+
+Expected<UniqueFd> open_null_device(int flags) {
+  const int fd = ::open("/dev/null", flags | O_CLOEXEC);
+  if (fd < 0) return make_error(os_error_text(errno));
+  return above_stdio(fd);
+}
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+// Both ends close on exec, so no other child inherits them; the child gets its
+// write end only through an explicit dup2.
+Expected<Pipe> make_pipe() {
+  int fds[2];
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) return make_error(os_error_text(errno));
+#else
+  if (::pipe(fds) != 0) return make_error(os_error_text(errno));
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+  auto read_end = above_stdio(fds[0]);
+  auto write_end = above_stdio(fds[1]);
+  if (!read_end) return std::move(read_end).take_error();
+  if (!write_end) return std::move(write_end).take_error();
+  return Pipe{std::move(read_end).value(), std::move(write_end).value()};
+}
+
+// posix_spawn of "/bin/sh -c command_line" with the child's standard streams
+// given explicitly and SIGPIPE back at its default action (the host ignores it).
+class ShellSpawn {
+ public:
+  explicit ShellSpawn(const std::string& command_line)
+      : argv_{const_cast<char*>(kShell), const_cast<char*>("-c"), const_cast<char*>(command_line.c_str()), nullptr} {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attr_);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr_, &defaults);
+    short flags = POSIX_SPAWN_SETSIGDEF;
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // nothing but the three streams reaches the child
+#endif
+    posix_spawnattr_setflags(&attr_, flags);
+  }
+  ShellSpawn(const ShellSpawn&) = delete;
+  ShellSpawn& operator=(const ShellSpawn&) = delete;
+  ~ShellSpawn() {
+    posix_spawnattr_destroy(&attr_);
+    posix_spawn_file_actions_destroy(&actions_);
+  }
+
+  void stream(int from, int target) { posix_spawn_file_actions_adddup2(&actions_, from, target); }
+
+  // 0 with `pid` set, or the error number.
+  int spawn(pid_t& pid) { return ::posix_spawn(&pid, kShell, &actions_, &attr_, argv_.data(), environ); }
+
+ private:
+  std::array<char*, 4> argv_;
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
+};
+
+int wait_for(pid_t pid, int& status) {
+  for (;;) {
+    if (::waitpid(pid, &status, 0) == pid) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+// Keeps the first `limit` bytes of one output stream and notes whether more came.
+struct Capture {
+  UniqueFd fd;
+  std::string* kept;
+  bool overflowed = false;
+
+  // False once the stream has ended (or failed, which ends it too).
+  bool read_some(std::size_t limit) {
+    char buffer[64 * 1024];
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (got <= 0) {
+      fd.reset();
+      return false;
+    }
+    const auto n = static_cast<std::size_t>(got);
+    const std::size_t room = limit - std::min(limit, kept->size());
+    kept->append(buffer, std::min(n, room));
+    if (n > room) overflowed = true;
+    return true;
+  }
+};
+
+// Reads both pipes as data arrives until both have ended: a child blocked on a
+// full pipe would never exit, so reading continues past the limit.
+void drain(Capture& out, Capture& err, std::size_t limit) {
+  std::array<Capture*, 2> captures{&out, &err};
+  std::array<pollfd, 2> fds{};
+  for (std::size_t i = 0; i < fds.size(); ++i) fds[i] = pollfd{captures[i]->fd.get(), POLLIN, 0};
+  for (;;) {
+    if (fds[0].fd < 0 && fds[1].fd < 0) return;
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return;  // cannot wait any more; the waitpid that follows still ends the run
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (!captures[i]->read_some(limit)) fds[i].fd = -1;
+    }
+  }
+}
+
+}  // namespace
+
+std::string shell_quote(std::string_view program) {
+  std::string quoted = "'";
+  for (const char c : program) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+std::string shell_command_line(std::string_view program, std::string_view arguments) {
+  std::string line = shell_quote(program);
+  line += ' ';
+  line += arguments;
+  return line;
+}
+
+Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::size_t limit) {
+  auto input = open_null_device(O_RDONLY);
+  if (!input) return std::move(input).take_error();
+  auto out_pipe = make_pipe();
+  if (!out_pipe) return std::move(out_pipe).take_error();
+  auto err_pipe = make_pipe();
+  if (!err_pipe) return std::move(err_pipe).take_error();
+
+  pid_t pid = -1;
+  {
+    ShellSpawn spawn(command_line);
+    spawn.stream(input->get(), STDIN_FILENO);
+    spawn.stream(out_pipe->write_end.get(), STDOUT_FILENO);
+    spawn.stream(err_pipe->write_end.get(), STDERR_FILENO);
+    if (const int rc = spawn.spawn(pid); rc != 0) return make_error(os_error_text(rc));
+  }
+  // Only the child may hold the write ends, or the reads below never see their end.
+  out_pipe->write_end.reset();
+  err_pipe->write_end.reset();
+  input->reset();
+
+  CapturedRun run;
+  Capture out{std::move(out_pipe->read_end), &run.out};
+  Capture err{std::move(err_pipe->read_end), &run.err};
+  drain(out, err, limit);
+  run.truncated = out.overflowed || err.overflowed;
+
+  int status = 0;
+  // A failed wait leaves no exit status to report, like a signal death.
+  if (wait_for(pid, status) == 0 && WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+  return run;
+}
+
+Expected<bool> start_shell_detached(const std::string& command_line) {
+  auto null_device = open_null_device(O_RDWR);
+  if (!null_device) return std::move(null_device).take_error();
+  ShellSpawn spawn(command_line);
+  for (const int target : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) spawn.stream(null_device->get(), target);
+
+  // A short-lived intermediate process starts the shell and exits at once; we
+  // reap the intermediate, and the orphaned shell is adopted and reaped by the
+  // system, so a finished background command never lingers as our zombie.
+  // Everything is prepared before the fork: the intermediate only spawns and
+  // leaves through _exit (no atexit handlers, no flush of the host's stdio
+  // buffers into the protocol stream), passing the spawn error as its status.
+  const pid_t intermediate = ::fork();
+  if (intermediate < 0) return make_error(os_error_text(errno));
+  if (intermediate == 0) {
+    pid_t shell = -1;
+    const int rc = spawn.spawn(shell);
+    ::_exit(rc >= 0 && rc <= 0xFF ? rc : EAGAIN);
+  }
+  int status = 0;
+  if (const int rc = wait_for(intermediate, status); rc != 0) return make_error(os_error_text(rc));
+  if (!WIFEXITED(status)) return make_error(os_error_text(ECHILD));
+  if (const int rc = WEXITSTATUS(status); rc != 0) return make_error(os_error_text(rc));
+  return true;
+}
+
+Outcome run_process(const Json& params) {
+  auto file_name = string_param(params, "fileName");
+  if (!file_name) return std::move(file_name).take_error();
+  std::string arguments;
+  bool wait_for_exit = false;
+  if (params.is_object()) {
+    if (const auto it = params.find("arguments"); it != params.end() && it->is_string()) {
+      arguments = it->get<std::string>();
+    }
+    if (const auto it = params.find("waitForExit"); it != params.end() && it->is_boolean()) {
+      wait_for_exit = it->get<bool>();
+    }
+  }
+
+  const auto run_failed = [&](std::string_view reason) {
+    return make_error("run_failed: " + *file_name + ": " + std::string(reason));
+  };
+  // The shell takes its command line as a C string; a NUL would cut it short.
+  if (contains_nul(*file_name) || contains_nul(arguments)) return run_failed(kNulInCommandMessage);
+  const std::string command_line = shell_command_line(*file_name, arguments);
+
+  if (!wait_for_exit) {
+    auto started = start_shell_detached(command_line);
+    if (!started) return run_failed(started.error());
+    return Json{{"exitCode", nullptr}};
+  }
+
+  auto run = run_shell_captured(command_line);
+  if (!run) return run_failed(run.error());
+  Json result = Json::object();
+  result["exitCode"] = run->exit_code ? Json(static_cast<unsigned>(*run->exit_code)) : Json(nullptr);
+  result["outputTruncated"] = run->truncated;
+  result["stderr"] = utf8_lossy(run->err);
+  result["stdout"] = utf8_lossy(run->out);
+  return result;
+}
+
+}  // namespace pelagon2::files
