@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "host/tests/support/synthetic_screen.h"
 #include "tools/host_client.h"
 
@@ -34,20 +36,32 @@ std::string peak_rss(pid_t pid) {
   return "?";
 }
 
-// Minor page faults of the process so far (field 10 of /proc/<pid>/stat):
-// every first touch of a fresh page is one, and on these machines each costs
-// about as much as copying several pages, so this counts the price of memory
-// that is not reused.
-long minor_faults(pid_t pid) {
+// Fields of /proc/<pid>/stat after the command name, from field 3 on.
+std::vector<std::string> stat_fields(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::vector<std::string> fields;
   const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 10 && fields >> field; ++i) {
-  }
-  return std::atol(field.c_str());
+  if (close == std::string::npos) return fields;
+  std::istringstream in(text.substr(close + 2));
+  for (std::string field; in >> field;) fields.push_back(field);
+  return fields;
+}
+
+// Minor page faults so far (field 10): every first touch of a fresh page is
+// one, and on these machines each costs about as much as copying several pages.
+long minor_faults(pid_t pid) {
+  const std::vector<std::string> fields = stat_fields(pid);
+  return fields.size() > 7 ? std::atol(fields[7].c_str()) : -1;
+}
+
+// User plus system CPU time so far in milliseconds (fields 14 and 15): unlike
+// wall time, it does not grow when other processes share the cores.
+double cpu_ms(pid_t pid) {
+  const std::vector<std::string> fields = stat_fields(pid);
+  if (fields.size() <= 12) return -1.0;
+  const double ticks = std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Milliseconds for one request, or a negative value when no sensible reply came.
@@ -90,12 +104,19 @@ int run(const char* host_path, std::uint32_t pattern_width, std::uint32_t patter
     return 1;
   }
   std::size_t regions = 0;
+  // A trivial request first, so that start-up is not counted as the first search.
+  if (!host.call("get_version")) {
+    std::fprintf(stderr, "no reply to get_version: %s\n", host.last_error().c_str());
+    return 1;
+  }
   const long faults_start = minor_faults(host.pid());
   const double first = timed_request(host, body, &regions);
   const long faults_first = minor_faults(host.pid());
+  const double cpu_first = cpu_ms(host.pid());
   std::vector<double> times;
   for (int i = 0; i < repeats; ++i) times.push_back(timed_request(host, body, &regions));
   const long faults_steady = (minor_faults(host.pid()) - faults_first) / repeats;
+  const double cpu_steady = (cpu_ms(host.pid()) - cpu_first) / repeats;
   if (first < 0 || std::any_of(times.begin(), times.end(), [](double t) { return t < 0; })) {
     std::fprintf(stderr, "a request failed: %s\n", host.last_error().c_str());
     return 1;
@@ -104,9 +125,9 @@ int run(const char* host_path, std::uint32_t pattern_width, std::uint32_t patter
   std::sort(times.begin(), times.end());
   std::printf("pattern %4ux%-4u %s  haystack PNG %5.2f MB  first %7.1f ms  steady median %7.1f ms (min %.1f, max %.1f, n=%d)"
               "  regions %zu  peak RSS %s"
-              "  page faults first %ld, steady %ld per request\n",
+              "  page faults first %ld, steady %ld per request  host CPU %.1f ms per steady request\n",
               pattern_width, pattern_height, small_area ? "small area " : "whole image", static_cast<double>(png.size()) / 1e6, first, times[times.size() / 2],
-              times.front(), times.back(), repeats, regions, rss.c_str(), faults_first - faults_start, faults_steady);
+              times.front(), times.back(), repeats, regions, rss.c_str(), faults_first - faults_start, faults_steady, cpu_steady);
   host.close_input();
   host.wait_exit();
   return 0;
