@@ -27,31 +27,43 @@ PatternStats pattern_stats(RgbView pattern);
 void score_row(const double* window_sum, const double* window_squares, const double* cross, std::size_t count,
                const PatternStats& stats, float* out);
 
-// Computes a score map row by row, reusing its buffers: streamed integer
-// window sums (no summed-area tables) and integer cross products.
+// Computes a score map a few rows at a time, reusing its buffers: streamed
+// integer window sums (no summed-area tables) and integer cross products over
+// a ring of the haystack rows in use, widened to 16 bits per channel.
 class ScoreMapper {
  public:
   ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& stats);
-  // Scores map rows y, y+1, ... (at most `limit`, consecutive calls must
-  // continue where the last stopped) into `out`; returns how many were done.
+  // Scores map rows y, y+1, ... (at most `limit`; calls go down the map in
+  // order) into `out`, row-major; returns how many rows were done.
   std::uint32_t score_rows(std::uint32_t y, std::uint32_t limit, float* out);
 
  private:
-  void window_statistics(std::uint32_t y);
-  void cross_products(std::uint32_t y, std::uint32_t rows);
+  void load_rows(std::uint32_t first, std::uint32_t end);
+  void window_statistics(std::uint32_t y, double* sum, double* squares);
 
   RgbView haystack_;
   RgbView pattern_;
   PatternStats stats_;
   std::uint32_t map_width_;
-  std::uint32_t map_height_;
-  std::uint32_t next_row_ = 0;
+  std::uint32_t block_rows_;
+  bool byte_form_;       // the kernel takes bytes and signed byte quads
+  std::size_t groups_;   // pattern values per row, in pairs or quads
+  std::size_t row_length_;
+  std::uint32_t ring_slots_;
+  std::uint32_t loaded_begin_ = 0;
+  std::uint32_t loaded_end_ = 0;
+  std::uint32_t next_statistics_row_ = 0;
+  std::vector<std::int32_t> coefficients_;  // per channel, per padded pattern row, per group
+  std::vector<std::int16_t> ring_;          // per slot, per channel, row_length_ values
+  std::vector<std::uint8_t> ring_bytes_;    // the same, for the byte form
+  std::vector<const void*> row_pointers_;
+  std::vector<std::int64_t> cross_sums_;    // per block row, per channel
   // Vertical sums over the current h rows, per pixel and channel (interleaved).
   std::vector<std::uint64_t> column_sum_;
   std::vector<std::uint64_t> column_squares_;
   std::vector<std::uint64_t> prefix_sum_;
   std::vector<std::uint64_t> prefix_squares_;
-  // Three channel planes of map_width_ each, per map row of the current block.
+  // Three channel planes of map_width_ doubles each.
   std::vector<double> window_sum_;
   std::vector<double> window_squares_;
   std::vector<double> cross_;

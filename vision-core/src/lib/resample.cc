@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "match_kernels.h"
 #include "resample_internal.h"
 #include "vision_core/match.h"
 #include "vision_core/rounding.h"
@@ -83,23 +84,15 @@ RgbImage resample(RgbView image, std::uint32_t width, std::uint32_t height, Resa
   // One output row at a time: the vertical pass lands in `column` (single
   // precision, unrounded) and is consumed at once by the horizontal pass.
   std::vector<float> column(source_row);
+  std::vector<const std::uint8_t*> rows;
   for (std::uint32_t y = 0; y < height; ++y) {
-    resample_vertical_row(image, vertical.first[y], vertical.count[y], vertical.weights.data() + vertical.offset[y],
-                          column.data());
+    rows.clear();
+    for (std::uint32_t k = 0; k < vertical.count[y]; ++k) rows.push_back(image.row(vertical.first[y] + k));
+    vertical_row(rows.data(), vertical.count[y], vertical.weights.data() + vertical.offset[y], source_row,
+                 column.data());
     resample_horizontal_row(column.data(), horizontal, out.pixels.data() + std::size_t{y} * width * 3, width);
   }
   return out;
-}
-
-void resample_vertical_row(RgbView image, std::uint32_t first, std::uint32_t count, const float* weights,
-                           float* column) {
-  const std::size_t values = std::size_t{image.width} * 3;
-  std::fill(column, column + values, 0.0f);
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint8_t* src = image.row(first + k);
-    const float w = weights[k];
-    for (std::size_t i = 0; i < values; ++i) column[i] += w * static_cast<float>(src[i]);
-  }
 }
 
 void resample_horizontal_row(const float* column, const ResampleWeights& horizontal, std::uint8_t* out,

@@ -21,11 +21,6 @@ struct ResampleWeights {
 
 ResampleWeights resample_weights(std::uint32_t source_length, std::uint32_t target_length, ResampleFilter filter);
 
-// column[i] = sum over k < count of weights[k] * source row (first + k), byte i,
-// accumulated in single precision in ascending k, for every byte of a row.
-void resample_vertical_row(RgbView image, std::uint32_t first, std::uint32_t count, const float* weights,
-                           float* column);
-
 // One output row from a vertical-pass row: weighted sums, clamped, rounded.
 void resample_horizontal_row(const float* column, const ResampleWeights& horizontal, std::uint8_t* out,
                              std::uint32_t width);

@@ -1,0 +1,259 @@
+// Vectorised inner loops of the matcher and of resampling, compiled once per
+// CPU target and chosen at run time. Every kernel performs, lane by lane, the
+// same integer or floating-point operations as the plain loops it replaces,
+// so results do not depend on the target.
+
+// Also build for CPUs with byte dot products (AVX-512 VNNI).
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL
+#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "match_kernels.cc"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "match_kernels.h"
+
+#if HWY_TARGET == HWY_AVX3_DL
+#include <immintrin.h>
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace vision_core {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Cross products of R consecutive map rows over blocks of K vectors of
+// placements. For a placement x, lane pairs (x + 2q, x + 2q + 1) of a haystack
+// row are multiplied by the pattern pair (2q, 2q + 1) and summed into 32 bits:
+// loading at x gives the even placements of a block, at x + 1 the odd ones.
+template <int R, int K>
+void CrossBlocks(const CrossJob& job) {
+  const hn::ScalableTag<std::int16_t> d16;
+  const hn::Repartition<std::int32_t, decltype(d16)> d32;
+  using V32 = hn::Vec<decltype(d32)>;
+  const std::size_t lanes = hn::Lanes(d16);
+  const std::size_t half = lanes / 2;
+  const std::size_t block = lanes * K;
+  alignas(64) std::int32_t even[HWY_MAX_BYTES / 4];
+  alignas(64) std::int32_t odd[HWY_MAX_BYTES / 4];
+
+  for (std::size_t x0 = 0; x0 < job.count; x0 += block) {
+    V32 acc_even[R][K], acc_odd[R][K], spare_even[R][K], spare_odd[R][K];
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i)
+      _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
+        acc_even[i][k] = hn::Zero(d32);
+        acc_odd[i][k] = hn::Zero(d32);
+        spare_even[i][k] = hn::Zero(d32);
+        spare_odd[i][k] = hn::Zero(d32);
+      }
+    for (std::size_t j = job.row_begin; j < job.row_end; ++j) {
+      const std::int16_t* row = static_cast<const std::int16_t*>(job.rows[j]) + x0;
+      const std::int32_t* coef[R];
+      // Map row i of the block meets haystack row j with pattern row j - i;
+      // the coefficient table has R - 1 zero rows on either side.
+      _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) coef[i] = job.coefficients + (j + R - 1 - static_cast<std::size_t>(i)) * job.groups;
+      for (std::size_t q = job.group_begin; q < job.group_end; ++q) {
+        hn::Vec<decltype(d16)> c[R];
+        _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) c[i] = hn::BitCast(d16, hn::Set(d32, coef[i][q]));
+        const std::int16_t* p = row + 2 * q;
+        _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
+          const auto ve = hn::LoadU(d16, p + k * lanes);
+          const auto vo = hn::LoadU(d16, p + k * lanes + 1);
+          _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) {
+            acc_even[i][k] = hn::ReorderWidenMulAccumulate(d32, ve, c[i], acc_even[i][k], spare_even[i][k]);
+            acc_odd[i][k] = hn::ReorderWidenMulAccumulate(d32, vo, c[i], acc_odd[i][k], spare_odd[i][k]);
+          }
+        }
+      }
+    }
+    // The 32-bit sums are exact read as unsigned (the caller bounds the
+    // number of products); widen them into the 64-bit row totals.
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) {
+      std::int64_t* out = job.out + static_cast<std::size_t>(i) * job.out_stride + x0;
+      _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
+        hn::Store(hn::RearrangeToOddPlusEven(acc_even[i][k], spare_even[i][k]), d32, even);
+        hn::Store(hn::RearrangeToOddPlusEven(acc_odd[i][k], spare_odd[i][k]), d32, odd);
+        std::int64_t* o = out + static_cast<std::size_t>(k) * lanes;
+        for (std::size_t l = 0; l < half; ++l) {
+          o[2 * l] += static_cast<std::uint32_t>(even[l]);
+          o[2 * l + 1] += static_cast<std::uint32_t>(odd[l]);
+        }
+      }
+    }
+  }
+}
+
+#if HWY_TARGET == HWY_AVX3_DL
+// Byte dot products: each 32-bit lane sums four products of haystack bytes
+// (unsigned) and pattern values - 128 (signed bytes). Loading at x + t for
+// t = 0..3 gives the placements of each residue modulo four.
+template <int R, int K>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void CrossBlocksVnni(const CrossJob& job) {
+  constexpr std::size_t kBlock = 64 * K;
+  alignas(64) std::int32_t lanes[4][16];
+  for (std::size_t x0 = 0; x0 < job.count; x0 += kBlock) {
+    __m512i acc[R][K][4];
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i)
+      _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k)
+        _Pragma("GCC unroll 16") for (int t = 0; t < 4; ++t) acc[i][k][t] = _mm512_setzero_si512();
+    for (std::size_t j = job.row_begin; j < job.row_end; ++j) {
+      const std::uint8_t* row = static_cast<const std::uint8_t*>(job.rows[j]) + x0;
+      const std::int32_t* coef[R];
+      _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) coef[i] = job.coefficients + (j + R - 1 - static_cast<std::size_t>(i)) * job.groups;
+      for (std::size_t q = job.group_begin; q < job.group_end; ++q) {
+        __m512i c[R];
+        _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) c[i] = _mm512_set1_epi32(coef[i][q]);
+        const std::uint8_t* p = row + 4 * q;
+        _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
+          _Pragma("GCC unroll 16") for (int t = 0; t < 4; ++t) {
+            const __m512i v = _mm512_loadu_si512(p + 64 * k + t);
+            _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) acc[i][k][t] = _mm512_dpbusd_epi32(acc[i][k][t], v, c[i]);
+          }
+        }
+      }
+    }
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) {
+      std::int64_t* out = job.out + static_cast<std::size_t>(i) * job.out_stride + x0;
+      _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
+        _Pragma("GCC unroll 16") for (int t = 0; t < 4; ++t) _mm512_store_si512(lanes[t], acc[i][k][t]);
+        std::int64_t* o = out + 64 * k;
+        for (std::size_t l = 0; l < 16; ++l)
+          for (std::size_t t = 0; t < 4; ++t) o[4 * l + t] += lanes[t][l];
+      }
+    }
+  }
+}
+
+bool HasVnni() {
+  static const bool has = __builtin_cpu_supports("avx512vnni");
+  return has;
+}
+#endif
+
+CrossForm CrossFormOfTarget() {
+#if HWY_TARGET == HWY_AVX3_DL
+  if (HasVnni()) return CrossForm::quads8;
+#endif
+  return CrossForm::pairs16;
+}
+
+void CrossProducts(const CrossJob& job) {
+#if HWY_TARGET == HWY_AVX3_DL
+  if (HasVnni()) {
+    switch (job.block_rows) {
+      case 1:
+        return CrossBlocksVnni<1, 2>(job);
+      case 2:
+        return CrossBlocksVnni<2, 2>(job);
+      default:
+        return CrossBlocksVnni<4, 1>(job);
+    }
+  }
+#endif
+  switch (job.block_rows) {
+    case 1:
+      return CrossBlocks<1, 4>(job);
+    case 2:
+      return CrossBlocks<2, 2>(job);
+    default:
+      return CrossBlocks<4, 1>(job);
+  }
+}
+
+void ScoreRow(const double* window_sum, const double* window_squares, const double* cross, std::size_t count,
+              const PatternStats& stats, float* out) {
+  const hn::ScalableTag<double> d;
+  const hn::Rebind<float, decltype(d)> df;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto n = hn::Set(d, stats.n);
+  const auto zero = hn::Zero(d);
+  const auto tiny = hn::Set(d, 1e-12);
+  const auto one = hn::Set(d, 1.0);
+  const auto minus_one = hn::Set(d, -1.0);
+  const auto norm = hn::Set(d, stats.norm);
+  const decltype(n) mean[3] = {hn::Set(d, stats.mean[0]), hn::Set(d, stats.mean[1]), hn::Set(d, stats.mean[2])};
+  std::size_t x = 0;
+  for (; x + lanes <= count; x += lanes) {
+    auto energy = zero;
+    auto numerator = zero;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const auto s = hn::LoadU(d, window_sum + c * count + x);
+      const auto q = hn::LoadU(d, window_squares + c * count + x);
+      energy = hn::Add(energy, hn::Max(hn::Sub(q, hn::Div(hn::Mul(s, s), n)), zero));
+      const auto p = hn::LoadU(d, cross + c * count + x);
+      numerator = hn::Add(numerator, hn::Sub(p, hn::Mul(mean[c], s)));
+    }
+    const auto flat = hn::Lt(energy, tiny);
+    auto score = hn::Div(numerator, hn::Mul(hn::Sqrt(energy), norm));
+    score = hn::Min(hn::Max(score, minus_one), one);
+    score = hn::IfThenZeroElse(flat, score);
+    hn::StoreU(hn::DemoteTo(df, score), df, out + x);
+  }
+  if (x < count) score_row_scalar(window_sum + x, window_squares + x, cross + x, count - x, count, stats, out + x);
+}
+
+void VerticalRow(const std::uint8_t* const* rows, std::uint32_t count, const float* weights, std::size_t values,
+                 float* column) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<std::int32_t, decltype(df)> di;
+  const hn::Rebind<std::uint8_t, decltype(df)> d8;
+  const std::size_t lanes = hn::Lanes(df);
+  std::size_t i = 0;
+  // Four vectors at a time to hide the add latency.
+  for (; i + 4 * lanes <= values; i += 4 * lanes) {
+    auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const auto w = hn::Set(df, weights[k]);
+      const std::uint8_t* src = rows[k] + i;
+      a0 = hn::Add(a0, hn::Mul(w, hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, src)))));
+      a1 = hn::Add(a1, hn::Mul(w, hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, src + lanes)))));
+      a2 = hn::Add(a2, hn::Mul(w, hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, src + 2 * lanes)))));
+      a3 = hn::Add(a3, hn::Mul(w, hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, src + 3 * lanes)))));
+    }
+    hn::StoreU(a0, df, column + i);
+    hn::StoreU(a1, df, column + i + lanes);
+    hn::StoreU(a2, df, column + i + 2 * lanes);
+    hn::StoreU(a3, df, column + i + 3 * lanes);
+  }
+  for (; i < values; ++i) {
+    float acc = 0.0f;
+    for (std::uint32_t k = 0; k < count; ++k) acc += weights[k] * static_cast<float>(rows[k][i]);
+    column[i] = acc;
+  }
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace vision_core
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vision_core {
+
+HWY_EXPORT(CrossFormOfTarget);
+HWY_EXPORT(CrossProducts);
+HWY_EXPORT(ScoreRow);
+HWY_EXPORT(VerticalRow);
+
+CrossForm cross_form() { return HWY_DYNAMIC_DISPATCH(CrossFormOfTarget)(); }
+
+void cross_products(const CrossJob& job) { HWY_DYNAMIC_DISPATCH(CrossProducts)(job); }
+
+void score_row(const double* window_sum, const double* window_squares, const double* cross, std::size_t count,
+               const PatternStats& stats, float* out) {
+  HWY_DYNAMIC_DISPATCH(ScoreRow)(window_sum, window_squares, cross, count, stats, out);
+}
+
+void vertical_row(const std::uint8_t* const* rows, std::uint32_t count, const float* weights, std::size_t values,
+                  float* column) {
+  HWY_DYNAMIC_DISPATCH(VerticalRow)(rows, count, weights, values, column);
+}
+
+}  // namespace vision_core
+#endif  // HWY_ONCE
