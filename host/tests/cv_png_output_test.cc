@@ -182,6 +182,11 @@ TEST_F(PngOutput, Failures) {
   EXPECT_EQ(written.error(), "save_failed: No such file or directory (os error 2) (" + missing + ")");
   EXPECT_FALSE(std::filesystem::exists(path("no-such-dir")));
 
+  // The path is shown as text, whatever bytes it holds.
+  written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, path("bad\xFFname/x.png"));
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "save_failed: No such file or directory (os error 2) (" + path("bad\uFFFDname/x.png") + ")");
+
   // A write error from the system is reported, not taken for success.
   if (access("/dev/full", W_OK) == 0) {
     written = write_png_file(make_pixels(64, 64, 3), 64, 64, PngColor::rgb, 96.0, "/dev/full");
