@@ -148,6 +148,18 @@ TEST(MatchPattern, ImpossibleSearchesAreEmpty) {
   EXPECT_TRUE(match_pattern(hay.view(), RgbView{}, 1.0f, -1.0f).empty());
 }
 
+TEST(MatchPattern, FlatPatternMatchesOnlyWithNonPositiveThreshold) {
+  const RgbImage hay = textured_image(90, 50, 9);
+  RgbImage flat(20, 10);
+  for (auto& v : flat.pixels) v = 42;
+  const auto all = match_pattern(hay.view(), flat.view(), 1.0f, 0.0f);
+  ASSERT_EQ(all.size(), 71u * 41u);  // every placement, row-major
+  EXPECT_EQ(all[1].x, 1);
+  EXPECT_EQ(all[71].y, 1);
+  EXPECT_EQ(all.back().score, 0.0f);
+  EXPECT_TRUE(match_pattern(hay.view(), flat.view(), 1.0f, 0.001f).empty());
+}
+
 TEST(MatchPattern, PatternAsLargeAsHaystack) {
   // Below 800: one placement at (0, 0).
   const RgbImage small = textured_image(120, 90, 21);

@@ -1,6 +1,7 @@
 // Resampling against a per-pixel reference, and its fixed points.
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,23 @@ TEST(Resample, BothKernelsMatchReference) {
       EXPECT_EQ(got.pixels, want.pixels) << what;
     }
   }
+}
+
+TEST(Resample, EveryCpuTargetMatchesReference) {
+  const RgbImage src = textured_image(203, 97, 55);
+  const RgbImage down = reference::resample(src.view(), 50, 24, ResampleFilter::triangle);
+  const RgbImage up = reference::resample(src.view(), 250, 131, ResampleFilter::lanczos3);
+  const std::int64_t supported = hwy::SupportedTargets();
+  int tried = 0;
+  for (std::int64_t target = 1; target != 0 && target <= HWY_SCALAR; target <<= 1) {
+    if (!(supported & target)) continue;
+    hwy::SetSupportedTargetsForTest(target);
+    ++tried;
+    EXPECT_EQ(resample(src.view(), 50, 24, ResampleFilter::triangle).pixels, down.pixels) << hwy::TargetName(target);
+    EXPECT_EQ(resample(src.view(), 250, 131, ResampleFilter::lanczos3).pixels, up.pixels) << hwy::TargetName(target);
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  EXPECT_GE(tried, 1);
 }
 
 TEST(Resample, SameSizeIsAnExactCopyOfAView) {

@@ -2,6 +2,7 @@
 // the defining properties of the score.
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <array>
 #include <bit>
@@ -42,6 +43,12 @@ TEST(ScoreMap, MatchesReferenceBitForBit) {
       {40, 30, 7, 5},    {97, 41, 64, 9},   {150, 40, 65, 12}, {130, 30, 100, 7}, {60, 50, 1, 9},
       {60, 20, 9, 1},    {33, 33, 1, 1},    {25, 19, 25, 19},  {26, 19, 25, 19},  {90, 70, 31, 17},
       {120, 60, 16, 16}, {71, 35, 33, 34},  {200, 24, 3, 24},  {45, 45, 2, 2},    {300, 12, 129, 11},
+      {700, 20, 5, 19},  {400, 9, 333, 8},  {99, 99, 49, 48},
+      // Sums too long for one 32-bit lane are split: a pattern of over 66000
+      // pixels, and one row of over 132000 values per channel.
+      {270, 263, 260, 258}, {66070, 2, 66060, 1},
+      // Columns taller than 32-bit squares allow.
+      {3, 66060, 1, 66052},
   };
   std::uint32_t seed = 1;
   for (const SizeCase& c : cases) {
@@ -57,6 +64,28 @@ TEST(ScoreMap, MatchesReferenceBitForBit) {
       expect_identical(score_map(hay.view(), pat->view()), reference::score_map(hay.view(), pat->view()), what);
     }
   }
+}
+
+// Every CPU target the library was built for, as far as this CPU runs it,
+// gives the same bits.
+TEST(ScoreMap, EveryCpuTargetMatchesReference) {
+  const RgbImage hay = textured_image(301, 90, 17);
+  const RgbImage pat = crop_copy(hay.view(), 120, 40, 67, 33);
+  const RgbImage narrow = crop_copy(hay.view(), 10, 3, 270, 21);
+  const ScoreMap want = reference::score_map(hay.view(), pat.view());
+  const ScoreMap want_narrow = reference::score_map(hay.view(), narrow.view());
+  const std::int64_t supported = hwy::SupportedTargets();
+  int tried = 0;
+  for (std::int64_t target = 1; target != 0 && target <= HWY_SCALAR; target <<= 1) {
+    if (!(supported & target)) continue;
+    hwy::SetSupportedTargetsForTest(target);
+    ++tried;
+    expect_identical(score_map(hay.view(), pat.view()), want, std::string("target ") + hwy::TargetName(target));
+    expect_identical(score_map(hay.view(), narrow.view()), want_narrow,
+                     std::string("narrow, target ") + hwy::TargetName(target));
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  EXPECT_GE(tried, 1);
 }
 
 TEST(ScoreMap, NearFlatInputsMatchReference) {

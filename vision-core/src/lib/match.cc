@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "match_internal.h"
@@ -71,35 +72,84 @@ ScoreMap score_map(RgbView haystack, RgbView pattern) {
   return map;
 }
 
+namespace {
+
+// Appends the peaks of one map row, given its neighbours (null at the edges).
+void row_peaks(const float* above, const float* row, const float* below, std::uint32_t width, std::uint32_t y,
+               const PeakSpec& spec, std::vector<MatchRecord>& peaks) {
+  for (std::uint32_t x = 0; x < width; ++x) {
+    const float s = row[x];
+    if (!(s >= spec.threshold)) continue;
+    const std::uint32_t x0 = x > 0 ? x - 1 : 0;
+    const std::uint32_t x1 = x + 1 < width ? x + 1 : x;
+    bool peak = true;
+    for (std::uint32_t i = x0; i <= x1 && peak; ++i) {
+      if ((above && above[i] > s) || row[i] > s || (below && below[i] > s)) peak = false;
+    }
+    if (!peak) continue;
+    MatchRecord m;
+    m.x = static_cast<std::int32_t>(static_cast<std::int64_t>(x) + spec.offset_x);
+    m.y = static_cast<std::int32_t>(static_cast<std::int64_t>(y) + spec.offset_y);
+    m.width = spec.width;
+    m.height = spec.height;
+    m.score = s;
+    m.scale = spec.scale;
+    peaks.push_back(m);
+  }
+}
+
+}  // namespace
+
 std::vector<MatchRecord> find_peaks(const ScoreMap& map, std::uint32_t pattern_width, std::uint32_t pattern_height,
                                     std::int32_t offset_x, std::int32_t offset_y, float threshold, float scale) {
   std::vector<MatchRecord> peaks;
   const std::uint32_t w = map.width;
   const std::uint32_t h = map.height;
   if (w == 0 || h == 0 || map.scores.size() < std::size_t{w} * h) return peaks;
+  const PeakSpec spec{pattern_width, pattern_height, offset_x, offset_y, threshold, scale};
   for (std::uint32_t y = 0; y < h; ++y) {
     const float* row = map.scores.data() + std::size_t{y} * w;
-    const float* above = y > 0 ? row - w : nullptr;
-    const float* below = y + 1 < h ? row + w : nullptr;
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const float s = row[x];
-      if (!(s >= threshold)) continue;
-      const std::uint32_t x0 = x > 0 ? x - 1 : 0;
-      const std::uint32_t x1 = x + 1 < w ? x + 1 : x;
-      bool peak = true;
-      for (std::uint32_t i = x0; i <= x1 && peak; ++i) {
-        if ((above && above[i] > s) || row[i] > s || (below && below[i] > s)) peak = false;
+    row_peaks(y > 0 ? row - w : nullptr, row, y + 1 < h ? row + w : nullptr, w, y, spec, peaks);
+  }
+  return peaks;
+}
+
+std::vector<MatchRecord> map_peaks(RgbView haystack, RgbView pattern, const PeakSpec& spec) {
+  std::vector<MatchRecord> peaks;
+  if (pattern.width == 0 || pattern.height == 0 || pattern.width > haystack.width ||
+      pattern.height > haystack.height) {
+    return peaks;
+  }
+  const std::uint32_t w = haystack.width - pattern.width + 1;
+  const std::uint32_t h = haystack.height - pattern.height + 1;
+  const PatternStats stats = pattern_stats(pattern);
+  // Rows y - 1 .. y + kMaxBlockRows of the map live in a ring of row buffers;
+  // row y is judged once row y + 1 exists.
+  constexpr std::uint32_t kSlots = kMaxBlockRows + 2;
+  std::vector<float> ring(std::size_t{kSlots} * w, 0.0f);
+  auto slot = [&](std::uint32_t y) { return ring.data() + std::size_t{y % kSlots} * w; };
+  const bool flat = stats.norm < 1e-6;  // a flat pattern's map is all zeros
+  if (flat && !(0.0f >= spec.threshold)) return peaks;
+  std::optional<ScoreMapper> mapper;
+  if (!flat) mapper.emplace(haystack, pattern, stats);
+  std::vector<float> block;
+  std::uint32_t done = 0;  // rows computed
+  for (std::uint32_t y = 0; y < h; ++y) {
+    while (done < std::min(h, y + 2)) {
+      if (flat) {
+        std::fill(slot(done), slot(done) + w, 0.0f);
+        ++done;
+        continue;
       }
-      if (!peak) continue;
-      MatchRecord m;
-      m.x = static_cast<std::int32_t>(static_cast<std::int64_t>(x) + offset_x);
-      m.y = static_cast<std::int32_t>(static_cast<std::int64_t>(y) + offset_y);
-      m.width = pattern_width;
-      m.height = pattern_height;
-      m.score = s;
-      m.scale = scale;
-      peaks.push_back(m);
+      // The mapper writes its block row-major; copy it into the ring.
+      const std::uint32_t limit = std::min(h - done, kMaxBlockRows);
+      block.resize(std::size_t{limit} * w);
+      const std::uint32_t got = mapper->score_rows(done, limit, block.data());
+      for (std::uint32_t i = 0; i < got; ++i)
+        std::copy_n(block.data() + std::size_t{i} * w, w, slot(done + i));
+      done += got;
     }
+    row_peaks(y > 0 ? slot(y - 1) : nullptr, slot(y), y + 1 < h ? slot(y + 1) : nullptr, w, y, spec, peaks);
   }
   return peaks;
 }
@@ -128,7 +178,7 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
 
   // 3. Direct search.
   if (w < 16 || h < 16 || std::max(W, H) < 800) {
-    return find_peaks(score_map(haystack, t), w, h, 0, 0, threshold, scale);
+    return map_peaks(haystack, t, PeakSpec{w, h, 0, 0, threshold, scale});
   }
 
   // 4. Coarse-to-fine: locate candidates at a quarter of the resolution, then
@@ -137,9 +187,9 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
       resample(haystack, std::max<std::uint32_t>(1, W / 4), std::max<std::uint32_t>(1, H / 4), ResampleFilter::triangle);
   const RgbImage coarse_pattern = resample(t, w / 4, h / 4, ResampleFilter::triangle);
   const float coarse_threshold = std::max(threshold - 0.15f, 0.3f);
-  std::vector<MatchRecord> candidates = find_peaks(score_map(coarse_haystack.view(), coarse_pattern.view()),
-                                                   coarse_pattern.width, coarse_pattern.height, 0, 0,
-                                                   coarse_threshold, scale);
+  std::vector<MatchRecord> candidates =
+      map_peaks(coarse_haystack.view(), coarse_pattern.view(),
+                PeakSpec{coarse_pattern.width, coarse_pattern.height, 0, 0, coarse_threshold, scale});
   std::stable_sort(candidates.begin(), candidates.end(), [](const MatchRecord& a, const MatchRecord& b) {
     return total_order_key(a.score) > total_order_key(b.score);
   });
@@ -158,9 +208,9 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
     const RgbView window =
         haystack.crop(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
                       static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top));
-    const std::vector<MatchRecord> found =
-        find_peaks(score_map(window, t), w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top),
-                   threshold, scale);
+    const std::vector<MatchRecord> found = map_peaks(
+        window, t,
+        PeakSpec{w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), threshold, scale});
     result.insert(result.end(), found.begin(), found.end());
   }
   return result;

@@ -13,6 +13,19 @@ namespace vision_core {
 // Coarse candidates refined at full resolution, best first.
 inline constexpr std::size_t kMaxCoarseCandidates = 48;
 
+// Most map rows ScoreMapper::score_rows does in one call.
+inline constexpr std::uint32_t kMaxBlockRows = 2;
+
+// What find_peaks records on each peak besides its position and score.
+struct PeakSpec {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::int32_t offset_x = 0;
+  std::int32_t offset_y = 0;
+  float threshold = 0.0f;
+  float scale = 1.0f;
+};
+
 struct PatternStats {
   double n = 0.0;              // pixel count
   double sum[3] = {0, 0, 0};   // per channel
@@ -21,6 +34,10 @@ struct PatternStats {
 };
 
 PatternStats pattern_stats(RgbView pattern);
+
+// find_peaks(score_map(haystack, pattern), ...) without holding the whole map:
+// rows are scored a few at a time and judged as soon as their neighbours exist.
+std::vector<MatchRecord> map_peaks(RgbView haystack, RgbView pattern, const PeakSpec& spec);
 
 // Scores of one map row from its window statistics and cross products, each
 // given as three channel planes of `count` doubles (plane stride `count`).
@@ -45,8 +62,9 @@ class ScoreMapper {
   RgbView pattern_;
   PatternStats stats_;
   std::uint32_t map_width_;
+  bool byte_form_;  // the kernel takes bytes and signed byte quads
+  bool dot_form_;   // narrow map: one placement at a time (byte form only)
   std::uint32_t block_rows_;
-  bool byte_form_;       // the kernel takes bytes and signed byte quads
   std::size_t groups_;   // pattern values per row, in pairs or quads
   std::size_t row_length_;
   std::uint32_t ring_slots_;
@@ -56,13 +74,16 @@ class ScoreMapper {
   std::vector<std::int32_t> coefficients_;  // per channel, per padded pattern row, per group
   std::vector<std::int16_t> ring_;          // per slot, per channel, row_length_ values
   std::vector<std::uint8_t> ring_bytes_;    // the same, for the byte form
+  std::vector<std::int8_t> pattern_bytes_;  // dot form: per channel, per row, values - 128
   std::vector<const void*> row_pointers_;
   std::vector<std::int64_t> cross_sums_;    // per block row, per channel
-  // Vertical sums over the current h rows, per pixel and channel (interleaved).
-  std::vector<std::uint64_t> column_sum_;
-  std::vector<std::uint64_t> column_squares_;
-  std::vector<std::uint64_t> prefix_sum_;
-  std::vector<std::uint64_t> prefix_squares_;
+  // Vertical sums over the current h rows, per pixel and channel
+  // (interleaved): 32 bits while h * 255^2 fits, else 64.
+  bool wide_columns_;
+  std::vector<std::uint32_t> column_sum_;
+  std::vector<std::uint32_t> column_squares_;
+  std::vector<std::uint64_t> wide_sum_;
+  std::vector<std::uint64_t> wide_squares_;
   // Three channel planes of map_width_ doubles each.
   std::vector<double> window_sum_;
   std::vector<double> window_squares_;

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "match_kernels.h"
+#include "vision_core/rounding.h"
 
 #if HWY_TARGET == HWY_AVX3_DL
 #include <immintrin.h>
@@ -80,11 +81,38 @@ void CrossBlocks(const CrossJob& job) {
         hn::Store(hn::RearrangeToOddPlusEven(acc_even[i][k], spare_even[i][k]), d32, even);
         hn::Store(hn::RearrangeToOddPlusEven(acc_odd[i][k], spare_odd[i][k]), d32, odd);
         std::int64_t* o = out + static_cast<std::size_t>(k) * lanes;
-        for (std::size_t l = 0; l < half; ++l) {
-          o[2 * l] += static_cast<std::uint32_t>(even[l]);
-          o[2 * l + 1] += static_cast<std::uint32_t>(odd[l]);
+        if (job.accumulate) {
+          for (std::size_t l = 0; l < half; ++l) {
+            o[2 * l] += static_cast<std::uint32_t>(even[l]);
+            o[2 * l + 1] += static_cast<std::uint32_t>(odd[l]);
+          }
+        } else {
+          for (std::size_t l = 0; l < half; ++l) {
+            o[2 * l] = static_cast<std::uint32_t>(even[l]);
+            o[2 * l + 1] = static_cast<std::uint32_t>(odd[l]);
+          }
         }
       }
+    }
+  }
+}
+
+// One placement at a time, for targets whose vectors hold a single value.
+void CrossBlocksScalar(const CrossJob& job) {
+  const std::size_t rows = static_cast<std::size_t>(job.block_rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    std::int64_t* out = job.out + i * job.out_stride;
+    for (std::size_t x = 0; x < job.count; ++x) {
+      std::int64_t sum = 0;
+      for (std::size_t j = job.row_begin; j < job.row_end; ++j) {
+        const std::int16_t* row = static_cast<const std::int16_t*>(job.rows[j]) + x;
+        const std::int32_t* coef = job.coefficients + (j + rows - 1 - i) * job.groups;
+        for (std::size_t q = job.group_begin; q < job.group_end; ++q) {
+          const auto packed = static_cast<std::uint32_t>(coef[q]);
+          sum += std::int64_t{packed & 0xffffu} * row[2 * q] + std::int64_t{packed >> 16} * row[2 * q + 1];
+        }
+      }
+      out[x] = job.accumulate ? out[x] + sum : sum;
     }
   }
 }
@@ -123,10 +151,53 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void CrossBlocksVnni(cons
       _Pragma("GCC unroll 16") for (int k = 0; k < K; ++k) {
         _Pragma("GCC unroll 16") for (int t = 0; t < 4; ++t) _mm512_store_si512(lanes[t], acc[i][k][t]);
         std::int64_t* o = out + 64 * k;
-        for (std::size_t l = 0; l < 16; ++l)
-          for (std::size_t t = 0; t < 4; ++t) o[4 * l + t] += lanes[t][l];
+        if (job.accumulate) {
+          for (std::size_t l = 0; l < 16; ++l)
+            for (std::size_t t = 0; t < 4; ++t) o[4 * l + t] += lanes[t][l];
+        } else {
+          for (std::size_t l = 0; l < 16; ++l)
+            for (std::size_t t = 0; t < 4; ++t) o[4 * l + t] = lanes[t][l];
+        }
       }
     }
+  }
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) std::int64_t SumLanes(__m512i v) {
+  return _mm512_reduce_add_epi32(v);
+}
+
+// Four placements share each pattern load.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void DotRowsVnni(const DotJob& job) {
+  const std::size_t segments = job.pattern_stride / 64;
+  std::size_t x = 0;
+  for (; x + 4 <= job.count; x += 4) {
+    __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+    for (std::size_t v = 0; v < job.row_count; ++v) {
+      const std::uint8_t* r = static_cast<const std::uint8_t*>(job.rows[v]) + x;
+      const std::int8_t* p = job.pattern + v * job.pattern_stride;
+      for (std::size_t s = 0; s < segments; ++s) {
+        const __m512i pv = _mm512_loadu_si512(p + 64 * s);
+        a0 = _mm512_dpbusd_epi32(a0, _mm512_loadu_si512(r + 64 * s), pv);
+        a1 = _mm512_dpbusd_epi32(a1, _mm512_loadu_si512(r + 64 * s + 1), pv);
+        a2 = _mm512_dpbusd_epi32(a2, _mm512_loadu_si512(r + 64 * s + 2), pv);
+        a3 = _mm512_dpbusd_epi32(a3, _mm512_loadu_si512(r + 64 * s + 3), pv);
+      }
+    }
+    job.out[x] = SumLanes(a0);
+    job.out[x + 1] = SumLanes(a1);
+    job.out[x + 2] = SumLanes(a2);
+    job.out[x + 3] = SumLanes(a3);
+  }
+  for (; x < job.count; ++x) {
+    __m512i a = _mm512_setzero_si512();
+    for (std::size_t v = 0; v < job.row_count; ++v) {
+      const std::uint8_t* r = static_cast<const std::uint8_t*>(job.rows[v]) + x;
+      const std::int8_t* p = job.pattern + v * job.pattern_stride;
+      for (std::size_t s = 0; s < segments; ++s)
+        a = _mm512_dpbusd_epi32(a, _mm512_loadu_si512(r + 64 * s), _mm512_loadu_si512(p + 64 * s));
+    }
+    job.out[x] = SumLanes(a);
   }
 }
 
@@ -143,6 +214,19 @@ CrossForm CrossFormOfTarget() {
   return CrossForm::pairs16;
 }
 
+void DotProducts(const DotJob& job) {
+#if HWY_TARGET == HWY_AVX3_DL
+  if (HasVnni()) return DotRowsVnni(job);
+#endif
+  for (std::size_t x = 0; x < job.count; ++x) {
+    std::int64_t sum = 0;
+    for (std::size_t v = 0; v < job.row_count; ++v)
+      for (std::size_t u = 0; u < job.pattern_stride; ++u)
+        sum += std::int64_t{static_cast<const std::uint8_t*>(job.rows[v])[x + u]} * job.pattern[v * job.pattern_stride + u];
+    job.out[x] = sum;
+  }
+}
+
 void CrossProducts(const CrossJob& job) {
 #if HWY_TARGET == HWY_AVX3_DL
   if (HasVnni()) {
@@ -156,6 +240,8 @@ void CrossProducts(const CrossJob& job) {
     }
   }
 #endif
+  // Pairs of 16-bit values need vectors of at least two of them.
+  if (hn::Lanes(hn::ScalableTag<std::int16_t>()) < 2) return CrossBlocksScalar(job);
   switch (job.block_rows) {
     case 1:
       return CrossBlocks<1, 4>(job);
@@ -228,6 +314,71 @@ void VerticalRow(const std::uint8_t* const* rows, std::uint32_t count, const flo
   }
 }
 
+void HorizontalRow(const float* column, const std::int32_t* indices, const float* weights, std::size_t taps,
+                   std::size_t stride, std::uint32_t width, std::uint8_t* out) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<std::int32_t, decltype(df)> di;
+  const hn::Rebind<std::uint8_t, decltype(df)> d8;
+  const std::size_t lanes = hn::Lanes(df);
+  const auto zero = hn::Zero(df);
+  const auto top = hn::Set(df, 255.0f);
+  const auto half = hn::Set(df, 0.5f);
+  const auto one = hn::Set(df, 1.0f);
+  std::size_t x = 0;
+  for (; x + lanes <= width; x += lanes) {
+    hn::Vec<decltype(d8)> channel[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+      auto acc = zero;
+      for (std::size_t t = 0; t < taps; ++t) {
+        const auto w = hn::LoadU(df, weights + t * stride + x);
+        const auto v = hn::GatherIndex(df, column + c, hn::LoadU(di, indices + t * stride + x));
+        acc = hn::Add(acc, hn::Mul(w, v));
+      }
+      // Clamp, then round half away from zero (the value is not negative).
+      const auto clamped = hn::Min(hn::Max(acc, zero), top);
+      const auto whole = hn::Trunc(clamped);
+      const auto rounded = hn::Add(whole, hn::IfThenElseZero(hn::Ge(hn::Sub(clamped, whole), half), one));
+      channel[c] = hn::DemoteTo(d8, hn::ConvertTo(di, rounded));
+    }
+    hn::StoreInterleaved3(channel[0], channel[1], channel[2], d8, out + 3 * x);
+  }
+  for (; x < width; ++x) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      float acc = 0.0f;
+      for (std::size_t t = 0; t < taps; ++t) acc += weights[t * stride + x] * column[indices[t * stride + x] + c];
+      out[3 * x + c] = round_to<std::uint8_t>(std::clamp(acc, 0.0f, 255.0f));
+    }
+  }
+}
+
+void ColumnUpdate(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
+                  std::uint32_t* squares) {
+  const hn::ScalableTag<std::uint32_t> d32;
+  const hn::Rebind<std::uint8_t, decltype(d32)> d8;
+  const std::size_t lanes = hn::Lanes(d32);
+  std::size_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    const auto a = hn::PromoteTo(d32, hn::LoadU(d8, add + i));
+    auto s = hn::LoadU(d32, sum + i);
+    auto q = hn::LoadU(d32, squares + i);
+    s = hn::Add(s, a);
+    q = hn::Add(q, hn::Mul(a, a));
+    if (sub) {
+      const auto b = hn::PromoteTo(d32, hn::LoadU(d8, sub + i));
+      s = hn::Sub(s, b);
+      q = hn::Sub(q, hn::Mul(b, b));
+    }
+    hn::StoreU(s, d32, sum + i);
+    hn::StoreU(q, d32, squares + i);
+  }
+  for (; i < n; ++i) {
+    const std::uint32_t a = add[i];
+    const std::uint32_t b = sub ? sub[i] : 0u;
+    sum[i] = sum[i] + a - b;
+    squares[i] = squares[i] + a * a - b * b;
+  }
+}
+
 // NOLINTNEXTLINE(google-readability-namespace-comments)
 }  // namespace HWY_NAMESPACE
 }  // namespace vision_core
@@ -238,10 +389,15 @@ namespace vision_core {
 
 HWY_EXPORT(CrossFormOfTarget);
 HWY_EXPORT(CrossProducts);
+HWY_EXPORT(DotProducts);
 HWY_EXPORT(ScoreRow);
 HWY_EXPORT(VerticalRow);
+HWY_EXPORT(HorizontalRow);
+HWY_EXPORT(ColumnUpdate);
 
 CrossForm cross_form() { return HWY_DYNAMIC_DISPATCH(CrossFormOfTarget)(); }
+
+void dot_products(const DotJob& job) { HWY_DYNAMIC_DISPATCH(DotProducts)(job); }
 
 void cross_products(const CrossJob& job) { HWY_DYNAMIC_DISPATCH(CrossProducts)(job); }
 
@@ -253,6 +409,16 @@ void score_row(const double* window_sum, const double* window_squares, const dou
 void vertical_row(const std::uint8_t* const* rows, std::uint32_t count, const float* weights, std::size_t values,
                   float* column) {
   HWY_DYNAMIC_DISPATCH(VerticalRow)(rows, count, weights, values, column);
+}
+
+void horizontal_row(const float* column, const std::int32_t* indices, const float* weights, std::size_t taps,
+                    std::size_t stride, std::uint32_t width, std::uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(HorizontalRow)(column, indices, weights, taps, stride, width, out);
+}
+
+void column_update(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
+                   std::uint32_t* squares) {
+  HWY_DYNAMIC_DISPATCH(ColumnUpdate)(add, sub, n, sum, squares);
 }
 
 }  // namespace vision_core

@@ -22,8 +22,9 @@ CrossForm cross_form();
 // placement. Coefficients hold the packed pattern groups per pattern row,
 // preceded and followed by block_rows - 1 zero rows. Only haystack rows
 // [row_begin, row_end) and groups [group_begin, group_end) are taken; the
-// caller keeps the product count of one sum within 32 bits. Sums are added to
-// out[i * out_stride + x].
+// caller keeps the product count of one sum within 32 bits. Sums are stored
+// in (or added to) out[i * out_stride + x] for whole blocks of placements,
+// so out needs kPlacementSlack values of room beyond `count`.
 struct CrossJob {
   const void* const* rows = nullptr;
   std::size_t row_begin = 0;
@@ -36,7 +37,38 @@ struct CrossJob {
   std::int64_t* out = nullptr;
   std::size_t out_stride = 0;
   int block_rows = 1;
+  bool accumulate = false;  // add to out (later chunks) rather than store
 };
+
+// Cross products of one channel for one map row with few placements, one
+// placement at a time: out[x] = sum over pattern rows v and bytes u of
+// rows[v][x + u] * pattern[v * pattern_stride + u], pattern holding the
+// signed values - 128 zero-padded to whole segments of 64 bytes. Only used in
+// the byte form; the caller keeps rows * segments * 64 products per sum
+// within 32 bits.
+struct DotJob {
+  const void* const* rows = nullptr;  // bytes
+  std::size_t row_count = 0;
+  const std::int8_t* pattern = nullptr;
+  std::size_t pattern_stride = 0;  // 64 * segments
+  std::size_t count = 0;
+  std::int64_t* out = nullptr;
+};
+
+void dot_products(const DotJob& job);
+
+// One output row of the horizontal resampling pass, for `width` pixels:
+// channel c of pixel x is the sum over taps t of weights[t * stride + x] *
+// column[indices[t * stride + x] + c] (single precision, t ascending), clamped
+// to 0..255 and rounded half away from zero. Unused taps have weight zero.
+void horizontal_row(const float* column, const std::int32_t* indices, const float* weights, std::size_t taps,
+                    std::size_t stride, std::uint32_t width, std::uint8_t* out);
+
+// Column statistics of a moving band of rows: sum[i] += add[i] - sub[i] and
+// squares[i] += add[i]^2 - sub[i]^2 for i < n (sub may be null). The caller
+// keeps the true values within 32 bits.
+void column_update(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
+                   std::uint32_t* squares);
 
 // Placements (beyond `count`) that a kernel may compute, and so the padding
 // that rows and outputs need.

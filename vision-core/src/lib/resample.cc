@@ -85,31 +85,29 @@ RgbImage resample(RgbView image, std::uint32_t width, std::uint32_t height, Resa
   // precision, unrounded) and is consumed at once by the horizontal pass.
   std::vector<float> column(source_row);
   std::vector<const std::uint8_t*> rows;
+  // Horizontal taps laid out tap-major so that neighbouring output pixels
+  // are neighbouring lanes; short pixels get zero-weight taps.
+  std::size_t taps = 0;
+  for (std::uint32_t x = 0; x < width; ++x) taps = std::max<std::size_t>(taps, horizontal.count[x]);
+  const std::size_t stride = std::size_t{width};
+  std::vector<std::int32_t> tap_index(taps * stride, 0);
+  std::vector<float> tap_weight(taps * stride, 0.0f);
+  for (std::uint32_t x = 0; x < width; ++x) {
+    for (std::size_t t = 0; t < taps; ++t) {
+      const std::size_t k = std::min<std::size_t>(t, horizontal.count[x] - 1);
+      tap_index[t * stride + x] = static_cast<std::int32_t>((horizontal.first[x] + k) * 3);
+      if (t < horizontal.count[x]) tap_weight[t * stride + x] = horizontal.weights[horizontal.offset[x] + t];
+    }
+  }
   for (std::uint32_t y = 0; y < height; ++y) {
     rows.clear();
     for (std::uint32_t k = 0; k < vertical.count[y]; ++k) rows.push_back(image.row(vertical.first[y] + k));
     vertical_row(rows.data(), vertical.count[y], vertical.weights.data() + vertical.offset[y], source_row,
                  column.data());
-    resample_horizontal_row(column.data(), horizontal, out.pixels.data() + std::size_t{y} * width * 3, width);
+    horizontal_row(column.data(), tap_index.data(), tap_weight.data(), taps, stride, width,
+                   out.pixels.data() + std::size_t{y} * width * 3);
   }
   return out;
-}
-
-void resample_horizontal_row(const float* column, const ResampleWeights& horizontal, std::uint8_t* out,
-                             std::uint32_t width) {
-  for (std::uint32_t x = 0; x < width; ++x) {
-    const float* w = horizontal.weights.data() + horizontal.offset[x];
-    const float* src = column + std::size_t{horizontal.first[x]} * 3;
-    float r = 0.0f, g = 0.0f, b = 0.0f;
-    for (std::uint32_t k = 0; k < horizontal.count[x]; ++k) {
-      r += w[k] * src[3 * k];
-      g += w[k] * src[3 * k + 1];
-      b += w[k] * src[3 * k + 2];
-    }
-    out[3 * x] = round_to<std::uint8_t>(std::clamp(r, 0.0f, 255.0f));
-    out[3 * x + 1] = round_to<std::uint8_t>(std::clamp(g, 0.0f, 255.0f));
-    out[3 * x + 2] = round_to<std::uint8_t>(std::clamp(b, 0.0f, 255.0f));
-  }
 }
 
 }  // namespace vision_core

@@ -21,8 +21,4 @@ struct ResampleWeights {
 
 ResampleWeights resample_weights(std::uint32_t source_length, std::uint32_t target_length, ResampleFilter filter);
 
-// One output row from a vertical-pass row: weighted sums, clamped, rounded.
-void resample_horizontal_row(const float* column, const ResampleWeights& horizontal, std::uint8_t* out,
-                             std::uint32_t width);
-
 }  // namespace vision_core

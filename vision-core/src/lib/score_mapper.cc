@@ -19,6 +19,15 @@ namespace {
 constexpr std::size_t kMaxPairsPerSum = 33025;
 constexpr std::size_t kMaxQuadsPerSum = 16448;
 
+// Maps at most this wide are computed one placement at a time in the byte
+// form; wider blocks of placements would mostly compute past the map's edge.
+constexpr std::uint32_t kDotFormMaxWidth = 48;
+
+bool use_dot_form(bool byte_form, std::uint32_t map_width, RgbView pattern) {
+  const std::size_t segments = (std::size_t{pattern.width} + 63) / 64;
+  return byte_form && map_width <= kDotFormMaxWidth && segments * 16 * pattern.height <= kMaxQuadsPerSum;
+}
+
 }  // namespace
 
 ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& stats)
@@ -26,16 +35,14 @@ ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& 
       pattern_(pattern),
       stats_(stats),
       map_width_(haystack.width - pattern.width + 1),
-      // Two map rows share every haystack row load; not worth it for short patterns.
-      block_rows_(pattern.height >= 8 ? 2 : 1),
       byte_form_(cross_form() == CrossForm::quads8),
+      dot_form_(use_dot_form(byte_form_, map_width_, pattern)),
+      // Two map rows share every haystack row load; not worth it for short patterns.
+      block_rows_(pattern.height >= 8 && !dot_form_ ? kMaxBlockRows : 1),
       groups_(byte_form_ ? (std::size_t{pattern.width} + 3) / 4 : (std::size_t{pattern.width} + 1) / 2),
       row_length_(std::size_t{haystack.width} + kPlacementSlack + 4),
       ring_slots_(pattern.height + block_rows_ - 1),
-      column_sum_(std::size_t{haystack.width} * 3),
-      column_squares_(std::size_t{haystack.width} * 3),
-      prefix_sum_(std::size_t{haystack.width} * 3 + 3),
-      prefix_squares_(std::size_t{haystack.width} * 3 + 3),
+      wide_columns_(std::uint64_t{pattern.height} * 255 * 255 > 0xffffffffu),
       window_sum_(std::size_t{map_width_} * 3),
       window_squares_(std::size_t{map_width_} * 3),
       cross_(std::size_t{map_width_} * 3) {
@@ -56,6 +63,23 @@ ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& 
         }
         out[q] = static_cast<std::int32_t>(packed);
       }
+    }
+  }
+  if (wide_columns_) {
+    wide_sum_.resize(std::size_t{haystack.width} * 3);
+    wide_squares_.resize(std::size_t{haystack.width} * 3);
+  } else {
+    column_sum_.resize(std::size_t{haystack.width} * 3);
+    column_squares_.resize(std::size_t{haystack.width} * 3);
+  }
+  if (dot_form_) {
+    const std::size_t stride = (std::size_t{pattern.width} + 63) / 64 * 64;
+    pattern_bytes_.assign(3 * stride * pattern.height, 0);
+    for (std::uint32_t v = 0; v < pattern.height; ++v) {
+      const std::uint8_t* row = pattern.row(v);
+      for (std::size_t c = 0; c < 3; ++c)
+        for (std::uint32_t u = 0; u < pattern.width; ++u)
+          pattern_bytes_[(c * pattern.height + v) * stride + u] = static_cast<std::int8_t>(row[3 * u + c] - 128);
     }
   }
   if (byte_form_) {
@@ -101,12 +125,23 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
 
   const std::size_t padded_rows = h + 2 * (std::size_t{block_rows_} - 1);
   const std::size_t out_stride = std::size_t{map_width_} + kPlacementSlack;
-  std::fill(cross_sums_.begin(), cross_sums_.end(), 0);
   for (std::size_t c = 0; c < 3; ++c) {
     for (std::uint32_t j = 0; j < span; ++j) {
       const std::size_t at = (std::size_t{(y + j) % ring_slots_} * 3 + c) * row_length_;
       row_pointers_[j] = byte_form_ ? static_cast<const void*>(ring_bytes_.data() + at)
                                     : static_cast<const void*>(ring_.data() + at);
+    }
+    if (dot_form_) {
+      // rows == 1 here; row_pointers_ already holds this block's rows.
+      DotJob dot;
+      dot.rows = row_pointers_.data();
+      dot.row_count = h;
+      dot.pattern_stride = (std::size_t{pattern_.width} + 63) / 64 * 64;
+      dot.pattern = pattern_bytes_.data() + c * h * dot.pattern_stride;
+      dot.count = map_width_;
+      dot.out = cross_sums_.data() + c * out_stride;
+      dot_products(dot);
+      continue;
     }
     CrossJob job;
     job.rows = row_pointers_.data();
@@ -126,6 +161,7 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
       for (std::size_t q0 = 0; q0 < groups_; q0 += group_chunk) {
         job.group_begin = q0;
         job.group_end = std::min(groups_, q0 + group_chunk);
+        job.accumulate = j0 > 0 || q0 > 0;
         cross_products(job);
       }
     }
@@ -151,44 +187,76 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
   return rows;
 }
 
+namespace {
+
+// Horizontal window sums of w columns for every placement, by running sums
+// per channel, exact in 64 bits; written as three planes of doubles.
+template <class Column>
+void window_sums(const Column* sum, const Column* squares, std::uint32_t w, std::uint32_t count, double* out_sum,
+                 double* out_squares) {
+  for (std::size_t c = 0; c < 3; ++c) {
+    std::int64_t s = 0, q = 0;
+    for (std::uint32_t u = 0; u < w; ++u) {
+      s += static_cast<std::int64_t>(sum[3 * std::size_t{u} + c]);
+      q += static_cast<std::int64_t>(squares[3 * std::size_t{u} + c]);
+    }
+    double* os = out_sum + c * count;
+    double* oq = out_squares + c * count;
+    os[0] = static_cast<double>(s);
+    oq[0] = static_cast<double>(q);
+    for (std::uint32_t x = 1; x < count; ++x) {
+      const std::size_t enter = 3 * (std::size_t{x} + w - 1) + c;
+      const std::size_t leave = 3 * (std::size_t{x} - 1) + c;
+      s += static_cast<std::int64_t>(sum[enter]) - static_cast<std::int64_t>(sum[leave]);
+      q += static_cast<std::int64_t>(squares[enter]) - static_cast<std::int64_t>(squares[leave]);
+      os[x] = static_cast<double>(s);
+      oq[x] = static_cast<double>(q);
+    }
+  }
+}
+
+}  // namespace
+
 void ScoreMapper::window_statistics(std::uint32_t y, double* sum, double* squares) {
   const std::size_t row_values = std::size_t{haystack_.width} * 3;
-  auto add_row = [&](std::uint32_t r) {
+  const bool restart = y == 0 || y != next_statistics_row_;
+  if (!wide_columns_) {
+    if (restart) {
+      std::fill(column_sum_.begin(), column_sum_.end(), 0u);
+      std::fill(column_squares_.begin(), column_squares_.end(), 0u);
+      for (std::uint32_t r = y; r < y + pattern_.height; ++r)
+        column_update(haystack_.row(r), nullptr, row_values, column_sum_.data(), column_squares_.data());
+    } else {
+      column_update(haystack_.row(y + pattern_.height - 1), haystack_.row(y - 1), row_values, column_sum_.data(),
+                    column_squares_.data());
+    }
+    next_statistics_row_ = y + 1;
+    window_sums(column_sum_.data(), column_squares_.data(), pattern_.width, map_width_, sum, squares);
+    return;
+  }
+  auto add_row = [&](std::uint32_t r, bool subtract) {
     const std::uint8_t* p = haystack_.row(r);
     for (std::size_t i = 0; i < row_values; ++i) {
       const std::uint64_t v = p[i];
-      column_sum_[i] += v;
-      column_squares_[i] += v * v;
+      if (subtract) {
+        wide_sum_[i] -= v;
+        wide_squares_[i] -= v * v;
+      } else {
+        wide_sum_[i] += v;
+        wide_squares_[i] += v * v;
+      }
     }
   };
-  if (y == 0 || y != next_statistics_row_) {
-    std::fill(column_sum_.begin(), column_sum_.end(), 0);
-    std::fill(column_squares_.begin(), column_squares_.end(), 0);
-    for (std::uint32_t r = y; r < y + pattern_.height; ++r) add_row(r);
+  if (restart) {
+    std::fill(wide_sum_.begin(), wide_sum_.end(), 0);
+    std::fill(wide_squares_.begin(), wide_squares_.end(), 0);
+    for (std::uint32_t r = y; r < y + pattern_.height; ++r) add_row(r, false);
   } else {
-    const std::uint8_t* old = haystack_.row(y - 1);
-    for (std::size_t i = 0; i < row_values; ++i) {
-      const std::uint64_t v = old[i];
-      column_sum_[i] -= v;
-      column_squares_[i] -= v * v;
-    }
-    add_row(y + pattern_.height - 1);
+    add_row(y - 1, true);
+    add_row(y + pattern_.height - 1, false);
   }
   next_statistics_row_ = y + 1;
-
-  // Horizontal window sums by prefix differences, still in integers.
-  for (std::size_t i = 0; i < row_values; ++i) {
-    prefix_sum_[i + 3] = prefix_sum_[i] + column_sum_[i];
-    prefix_squares_[i + 3] = prefix_squares_[i] + column_squares_[i];
-  }
-  const std::size_t span = std::size_t{pattern_.width} * 3;
-  for (std::uint32_t x = 0; x < map_width_; ++x) {
-    for (std::size_t c = 0; c < 3; ++c) {
-      const std::size_t a = std::size_t{x} * 3 + c;
-      sum[c * map_width_ + x] = static_cast<double>(prefix_sum_[a + span] - prefix_sum_[a]);
-      squares[c * map_width_ + x] = static_cast<double>(prefix_squares_[a + span] - prefix_squares_[a]);
-    }
-  }
+  window_sums(wide_sum_.data(), wide_squares_.data(), pattern_.width, map_width_, sum, squares);
 }
 
 void score_row_scalar(const double* window_sum, const double* window_squares, const double* cross,
