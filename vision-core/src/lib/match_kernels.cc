@@ -351,6 +351,103 @@ void HorizontalRow(const float* column, const std::int32_t* indices, const float
   }
 }
 
+void QuarterRow(const float* column, std::size_t padded_width, float* scratch, std::int64_t offset,
+                const float* weights, std::size_t taps, std::uint32_t begin, std::uint32_t end, std::uint8_t* out) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<std::int32_t, decltype(df)> di;
+  const hn::Rebind<std::uint8_t, decltype(df)> d8;
+  const std::size_t lanes = hn::Lanes(df);
+  float* planar = scratch;                        // 3 planes of padded_width
+  float* phases = scratch + 3 * padded_width;     // 12 planes of padded_width / 4
+  const std::size_t quarter = padded_width / 4;
+  for (std::size_t i = 0; i < padded_width; i += lanes) {
+    hn::Vec<decltype(df)> r, g, b;
+    hn::LoadInterleaved3(df, column + 3 * i, r, g, b);
+    hn::StoreU(r, df, planar + i);
+    hn::StoreU(g, df, planar + padded_width + i);
+    hn::StoreU(b, df, planar + 2 * padded_width + i);
+  }
+  for (std::size_t c = 0; c < 3; ++c) {
+    float* phase = phases + c * 4 * quarter;
+    for (std::size_t j = 0; j < quarter; j += lanes) {
+      hn::Vec<decltype(df)> q0, q1, q2, q3;
+      hn::LoadInterleaved4(df, planar + c * padded_width + 4 * j, q0, q1, q2, q3);
+      hn::StoreU(q0, df, phase + j);
+      hn::StoreU(q1, df, phase + quarter + j);
+      hn::StoreU(q2, df, phase + 2 * quarter + j);
+      hn::StoreU(q3, df, phase + 3 * quarter + j);
+    }
+  }
+  // Tap t reads source pixel 4x + e (e = offset + t): phase e mod 4 at x + floor(e / 4).
+  auto source = [&](std::size_t c, std::size_t t, std::size_t x) {
+    const std::int64_t e = offset + static_cast<std::int64_t>(t);
+    const std::int64_t shift = e >= 0 ? e / 4 : -((3 - e) / 4);
+    const std::int64_t m = e - 4 * shift;
+    return phases + (c * 4 + static_cast<std::size_t>(m)) * quarter + static_cast<std::ptrdiff_t>(x) + shift;
+  };
+  const auto zero = hn::Zero(df);
+  const auto top = hn::Set(df, 255.0f);
+  const auto half = hn::Set(df, 0.5f);
+  const auto one = hn::Set(df, 1.0f);
+  std::size_t x = begin;
+  for (; x + lanes <= end; x += lanes) {
+    hn::Vec<decltype(d8)> channel[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+      auto acc = zero;
+      for (std::size_t t = 0; t < taps; ++t) acc = hn::Add(acc, hn::Mul(hn::Set(df, weights[t]), hn::LoadU(df, source(c, t, x))));
+      const auto clamped = hn::Min(hn::Max(acc, zero), top);
+      const auto whole = hn::Trunc(clamped);
+      const auto rounded = hn::Add(whole, hn::IfThenElseZero(hn::Ge(hn::Sub(clamped, whole), half), one));
+      channel[c] = hn::DemoteTo(d8, hn::ConvertTo(di, rounded));
+    }
+    hn::StoreInterleaved3(channel[0], channel[1], channel[2], d8, out + 3 * x);
+  }
+  for (; x < end; ++x) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      float acc = 0.0f;
+      for (std::size_t t = 0; t < taps; ++t) acc += weights[t] * *source(c, t, x);
+      out[3 * x + c] = round_to<std::uint8_t>(std::clamp(acc, 0.0f, 255.0f));
+    }
+  }
+}
+
+void SplitChannels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* planes8, std::int16_t* planes16,
+                   std::size_t stride) {
+  const hn::ScalableTag<std::uint8_t> d8;
+  const hn::Rebind<std::int16_t, hn::Half<decltype(d8)>> d16;
+  const hn::Half<decltype(d8)> dh;
+  const std::size_t lanes = hn::Lanes(d8);
+  std::size_t x = 0;
+  for (; x + lanes <= width; x += lanes) {
+    hn::Vec<decltype(d8)> v[3];
+    hn::LoadInterleaved3(d8, rgb + 3 * x, v[0], v[1], v[2]);
+    for (std::size_t c = 0; c < 3; ++c) {
+      if (planes16) {
+#if HWY_TARGET == HWY_SCALAR
+        planes16[c * stride + x] = hn::GetLane(v[c]);
+        (void)d16;
+        (void)dh;
+#else
+        std::int16_t* p = planes16 + c * stride + x;
+        hn::StoreU(hn::PromoteTo(d16, hn::LowerHalf(dh, v[c])), d16, p);
+        hn::StoreU(hn::PromoteTo(d16, hn::UpperHalf(dh, v[c])), d16, p + lanes / 2);
+#endif
+      } else {
+        hn::StoreU(v[c], d8, planes8 + c * stride + x);
+      }
+    }
+  }
+  for (; x < width; ++x) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      if (planes16) {
+        planes16[c * stride + x] = rgb[3 * x + c];
+      } else {
+        planes8[c * stride + x] = rgb[3 * x + c];
+      }
+    }
+  }
+}
+
 void ColumnUpdate(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
                   std::uint32_t* squares) {
   const hn::ScalableTag<std::uint32_t> d32;
@@ -394,6 +491,8 @@ HWY_EXPORT(ScoreRow);
 HWY_EXPORT(VerticalRow);
 HWY_EXPORT(HorizontalRow);
 HWY_EXPORT(ColumnUpdate);
+HWY_EXPORT(QuarterRow);
+HWY_EXPORT(SplitChannels);
 
 CrossForm cross_form() { return HWY_DYNAMIC_DISPATCH(CrossFormOfTarget)(); }
 
@@ -419,6 +518,16 @@ void horizontal_row(const float* column, const std::int32_t* indices, const floa
 void column_update(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
                    std::uint32_t* squares) {
   HWY_DYNAMIC_DISPATCH(ColumnUpdate)(add, sub, n, sum, squares);
+}
+
+void quarter_row(const float* column, std::size_t padded_width, float* scratch, std::int64_t offset,
+                 const float* weights, std::size_t taps, std::uint32_t begin, std::uint32_t end, std::uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(QuarterRow)(column, padded_width, scratch, offset, weights, taps, begin, end, out);
+}
+
+void split_channels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* planes8, std::int16_t* planes16,
+                    std::size_t stride) {
+  HWY_DYNAMIC_DISPATCH(SplitChannels)(rgb, width, planes8, planes16, stride);
 }
 
 }  // namespace vision_core

@@ -64,6 +64,25 @@ void dot_products(const DotJob& job);
 void horizontal_row(const float* column, const std::int32_t* indices, const float* weights, std::size_t taps,
                     std::size_t stride, std::uint32_t width, std::uint8_t* out);
 
+// Widest float vector any target uses, in lanes; buffers handed to
+// quarter_row are padded by a multiple of it.
+inline constexpr std::size_t kMaxFloatLanes = 64;
+
+// The horizontal pass for output pixels [begin, end) whose source taps are
+// the same `taps` weights at source pixels 4x + offset + t (a reduction by
+// exactly four): per channel the column is split into four phase planes so
+// that each tap is one contiguous load. column holds the vertical-pass row
+// (3 * source_width values, readable up to 3 * padded_width where
+// padded_width is source_width rounded up to 4 * kMaxFloatLanes); scratch
+// holds 6 * padded_width floats. Same operations per pixel as horizontal_row.
+void quarter_row(const float* column, std::size_t padded_width, float* scratch, std::int64_t offset,
+                 const float* weights, std::size_t taps, std::uint32_t begin, std::uint32_t end, std::uint8_t* out);
+
+// Splits `width` RGB pixels into three planes (bytes, or 16-bit values when
+// `planes16` is not null) at planes + c * stride.
+void split_channels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* planes8, std::int16_t* planes16,
+                    std::size_t stride);
+
 // Column statistics of a moving band of rows: sum[i] += add[i] - sub[i] and
 // squares[i] += add[i]^2 - sub[i]^2 for i < n (sub may be null). The caller
 // keeps the true values within 32 bits.

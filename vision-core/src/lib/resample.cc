@@ -66,6 +66,53 @@ ResampleWeights resample_weights(std::uint32_t source_length, std::uint32_t targ
   return out;
 }
 
+namespace {
+
+// Output pixels [begin, end) whose taps are the same weights at source
+// pixels 4x + offset + t.
+struct QuarterSpan {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::int64_t offset = 0;
+};
+
+QuarterSpan quarter_span(const ResampleWeights& weights, std::uint32_t width) {
+  QuarterSpan span;
+  if (width < 32) return span;
+  const std::uint32_t mid = width / 2;
+  const std::int64_t offset = std::int64_t{weights.first[mid]} - 4 * std::int64_t{mid};
+  const std::uint32_t count = weights.count[mid];
+  const float* reference = weights.weights.data() + weights.offset[mid];
+  auto same = [&](std::uint32_t x) {
+    return weights.count[x] == count && std::int64_t{weights.first[x]} == 4 * std::int64_t{x} + offset &&
+           std::memcmp(weights.weights.data() + weights.offset[x], reference, count * sizeof(float)) == 0;
+  };
+  std::uint32_t begin = mid, end = mid + 1;
+  while (begin > 0 && same(begin - 1)) --begin;
+  while (end < width && same(end)) ++end;
+  if (end - begin < 16) return span;
+  span.begin = begin;
+  span.end = end;
+  span.offset = offset;
+  return span;
+}
+
+// The horizontal pass for output pixels [begin, end), one at a time.
+void horizontal_pixels(const float* column, const ResampleWeights& horizontal, std::uint32_t begin,
+                       std::uint32_t end, std::uint8_t* out) {
+  for (std::uint32_t x = begin; x < end; ++x) {
+    const float* w = horizontal.weights.data() + horizontal.offset[x];
+    const float* src = column + std::size_t{horizontal.first[x]} * 3;
+    for (std::size_t c = 0; c < 3; ++c) {
+      float acc = 0.0f;
+      for (std::uint32_t k = 0; k < horizontal.count[x]; ++k) acc += w[k] * src[3 * k + c];
+      out[3 * x + c] = round_to<std::uint8_t>(std::clamp(acc, 0.0f, 255.0f));
+    }
+  }
+}
+
+}  // namespace
+
 RgbImage resample(RgbView image, std::uint32_t width, std::uint32_t height, ResampleFilter filter) {
   RgbImage out(width, height);
   if (width == 0 || height == 0) return out;
@@ -83,7 +130,9 @@ RgbImage resample(RgbView image, std::uint32_t width, std::uint32_t height, Resa
   const std::size_t source_row = std::size_t{image.width} * 3;
   // One output row at a time: the vertical pass lands in `column` (single
   // precision, unrounded) and is consumed at once by the horizontal pass.
-  std::vector<float> column(source_row);
+  const std::size_t padded_width =
+      (std::size_t{image.width} + 4 * kMaxFloatLanes - 1) / (4 * kMaxFloatLanes) * (4 * kMaxFloatLanes);
+  std::vector<float> column(3 * padded_width, 0.0f);
   std::vector<const std::uint8_t*> rows;
   // Horizontal taps laid out tap-major so that neighbouring output pixels
   // are neighbouring lanes; short pixels get zero-weight taps.
@@ -99,13 +148,25 @@ RgbImage resample(RgbView image, std::uint32_t width, std::uint32_t height, Resa
       if (t < horizontal.count[x]) tap_weight[t * stride + x] = horizontal.weights[horizontal.offset[x] + t];
     }
   }
+  // A reduction by exactly four (the coarse search) has the same taps for
+  // every inner pixel, four source pixels apart: contiguous loads.
+  const QuarterSpan quarter = quarter_span(horizontal, width);
+  std::vector<float> scratch(quarter.end > quarter.begin ? 6 * padded_width : 0);
   for (std::uint32_t y = 0; y < height; ++y) {
     rows.clear();
     for (std::uint32_t k = 0; k < vertical.count[y]; ++k) rows.push_back(image.row(vertical.first[y] + k));
     vertical_row(rows.data(), vertical.count[y], vertical.weights.data() + vertical.offset[y], source_row,
                  column.data());
-    horizontal_row(column.data(), tap_index.data(), tap_weight.data(), taps, stride, width,
-                   out.pixels.data() + std::size_t{y} * width * 3);
+    std::uint8_t* out_row = out.pixels.data() + std::size_t{y} * width * 3;
+    if (quarter.end > quarter.begin) {
+      quarter_row(column.data(), padded_width, scratch.data(), quarter.offset,
+                  horizontal.weights.data() + horizontal.offset[quarter.begin], horizontal.count[quarter.begin],
+                  quarter.begin, quarter.end, out_row);
+      horizontal_pixels(column.data(), horizontal, 0, quarter.begin, out_row);
+      horizontal_pixels(column.data(), horizontal, quarter.end, width, out_row);
+    } else {
+      horizontal_row(column.data(), tap_index.data(), tap_weight.data(), taps, stride, width, out_row);
+    }
   }
   return out;
 }

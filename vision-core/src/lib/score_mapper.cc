@@ -94,22 +94,11 @@ ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& 
 void ScoreMapper::load_rows(std::uint32_t first, std::uint32_t end) {
   if (first < loaded_begin_ || first > loaded_end_) loaded_end_ = first;
   for (std::uint32_t r = std::max(first, loaded_end_); r < end; ++r) {
-    const std::uint8_t* src = haystack_.row(r);
     const std::size_t slot = std::size_t{r % ring_slots_} * 3 * row_length_;
     if (byte_form_) {
-      std::uint8_t* planes = ring_bytes_.data() + slot;
-      for (std::uint32_t x = 0; x < haystack_.width; ++x) {
-        planes[x] = src[3 * x];
-        planes[row_length_ + x] = src[3 * x + 1];
-        planes[2 * row_length_ + x] = src[3 * x + 2];
-      }
+      split_channels(haystack_.row(r), haystack_.width, ring_bytes_.data() + slot, nullptr, row_length_);
     } else {
-      std::int16_t* planes = ring_.data() + slot;
-      for (std::uint32_t x = 0; x < haystack_.width; ++x) {
-        planes[x] = src[3 * x];
-        planes[row_length_ + x] = src[3 * x + 1];
-        planes[2 * row_length_ + x] = src[3 * x + 2];
-      }
+      split_channels(haystack_.row(r), haystack_.width, nullptr, ring_.data() + slot, row_length_);
     }
   }
   loaded_begin_ = first;
