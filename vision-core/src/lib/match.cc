@@ -61,11 +61,11 @@ ScoreMap score_map(RgbView haystack, RgbView pattern) {
   map.height = haystack.height - pattern.height + 1;
   map.scores.assign(std::size_t{map.width} * map.height, 0.0f);
 
-  const PatternStats stats = pattern_stats(pattern);
+  PatternTables tables(pattern);
   // A pattern of one flat colour correlates with nothing.
-  if (stats.norm < 1e-6) return map;
+  if (tables.stats().norm < 1e-6) return map;
 
-  ScoreMapper mapper(haystack, pattern, stats);
+  ScoreMapper mapper(haystack, tables);
   for (std::uint32_t y = 0; y < map.height;) {
     y += mapper.score_rows(y, map.height - y, map.scores.data() + std::size_t{y} * map.width);
   }
@@ -114,15 +114,16 @@ std::vector<MatchRecord> find_peaks(const ScoreMap& map, std::uint32_t pattern_w
   return peaks;
 }
 
-std::vector<MatchRecord> map_peaks(RgbView haystack, RgbView pattern, const PeakSpec& spec) {
+std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& tables, const PeakSpec& spec) {
   std::vector<MatchRecord> peaks;
+  const RgbView pattern = tables.pattern();
   if (pattern.width == 0 || pattern.height == 0 || pattern.width > haystack.width ||
       pattern.height > haystack.height) {
     return peaks;
   }
   const std::uint32_t w = haystack.width - pattern.width + 1;
   const std::uint32_t h = haystack.height - pattern.height + 1;
-  const PatternStats stats = pattern_stats(pattern);
+  const PatternStats& stats = tables.stats();
   // Rows y - 1 .. y + kMaxBlockRows of the map live in a ring of row buffers;
   // row y is judged once row y + 1 exists.
   constexpr std::uint32_t kSlots = kMaxBlockRows + 2;
@@ -131,7 +132,7 @@ std::vector<MatchRecord> map_peaks(RgbView haystack, RgbView pattern, const Peak
   const bool flat = stats.norm < 1e-6;  // a flat pattern's map is all zeros
   if (flat && !(0.0f >= spec.threshold)) return peaks;
   std::optional<ScoreMapper> mapper;
-  if (!flat) mapper.emplace(haystack, pattern, stats);
+  if (!flat) mapper.emplace(haystack, tables);
   std::vector<float> block;
   std::uint32_t done = 0;  // rows computed
   for (std::uint32_t y = 0; y < h; ++y) {
@@ -178,7 +179,8 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
 
   // 3. Direct search.
   if (w < 16 || h < 16 || std::max(W, H) < 800) {
-    return map_peaks(haystack, t, PeakSpec{w, h, 0, 0, threshold, scale});
+    PatternTables tables(t);
+    return map_peaks(haystack, tables, PeakSpec{w, h, 0, 0, threshold, scale});
   }
 
   // 4. Coarse-to-fine: locate candidates at a quarter of the resolution, then
@@ -187,8 +189,9 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
       resample(haystack, std::max<std::uint32_t>(1, W / 4), std::max<std::uint32_t>(1, H / 4), ResampleFilter::triangle);
   const RgbImage coarse_pattern = resample(t, w / 4, h / 4, ResampleFilter::triangle);
   const float coarse_threshold = std::max(threshold - 0.15f, 0.3f);
+  PatternTables coarse_tables(coarse_pattern.view());
   std::vector<MatchRecord> candidates =
-      map_peaks(coarse_haystack.view(), coarse_pattern.view(),
+      map_peaks(coarse_haystack.view(), coarse_tables,
                 PeakSpec{coarse_pattern.width, coarse_pattern.height, 0, 0, coarse_threshold, scale});
   std::stable_sort(candidates.begin(), candidates.end(), [](const MatchRecord& a, const MatchRecord& b) {
     return total_order_key(a.score) > total_order_key(b.score);
@@ -196,6 +199,7 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
   if (candidates.size() > kMaxCoarseCandidates) candidates.resize(kMaxCoarseCandidates);
 
   std::vector<MatchRecord> result;
+  PatternTables tables(t);  // shared by all refinement windows
   for (const MatchRecord& candidate : candidates) {
     const std::int64_t cx = candidate.x;
     const std::int64_t cy = candidate.y;
@@ -209,7 +213,7 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
         haystack.crop(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
                       static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top));
     const std::vector<MatchRecord> found = map_peaks(
-        window, t,
+        window, tables,
         PeakSpec{w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), threshold, scale});
     result.insert(result.end(), found.begin(), found.end());
   }

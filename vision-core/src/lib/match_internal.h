@@ -35,9 +35,31 @@ struct PatternStats {
 
 PatternStats pattern_stats(RgbView pattern);
 
+// What a pattern brings to every score map it is matched in, built on first
+// use and shared by all maps of one search (the refinement windows).
+class PatternTables {
+ public:
+  explicit PatternTables(RgbView pattern);
+  RgbView pattern() const { return pattern_; }
+  const PatternStats& stats() const { return stats_; }
+  // Packed groups per channel and pattern row (see CrossJob), with
+  // block_rows - 1 zero rows before and after.
+  const std::int32_t* coefficients(bool bytes, std::uint32_t block_rows);
+  // Values - 128 per channel and row, rows padded to 64 bytes (see DotJob).
+  const std::int8_t* signed_bytes();
+
+ private:
+  RgbView pattern_;
+  PatternStats stats_;
+  std::vector<std::int32_t> coefficients_;
+  bool coefficients_bytes_ = false;
+  std::uint32_t coefficients_rows_ = 0;
+  std::vector<std::int8_t> signed_bytes_;
+};
+
 // find_peaks(score_map(haystack, pattern), ...) without holding the whole map:
 // rows are scored a few at a time and judged as soon as their neighbours exist.
-std::vector<MatchRecord> map_peaks(RgbView haystack, RgbView pattern, const PeakSpec& spec);
+std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& pattern, const PeakSpec& spec);
 
 // Scores of one map row from its window statistics and cross products, each
 // given as three channel planes of `count` doubles (plane stride `count`).
@@ -49,7 +71,8 @@ void score_row(const double* window_sum, const double* window_squares, const dou
 // a ring of the haystack rows in use, widened to 16 bits per channel.
 class ScoreMapper {
  public:
-  ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& stats);
+  // The pattern's statistics must show it is not flat.
+  ScoreMapper(RgbView haystack, PatternTables& pattern);
   // Scores map rows y, y+1, ... (at most `limit`; calls go down the map in
   // order) into `out`, row-major; returns how many rows were done.
   std::uint32_t score_rows(std::uint32_t y, std::uint32_t limit, float* out);
@@ -71,10 +94,10 @@ class ScoreMapper {
   std::uint32_t loaded_begin_ = 0;
   std::uint32_t loaded_end_ = 0;
   std::uint32_t next_statistics_row_ = 0;
-  std::vector<std::int32_t> coefficients_;  // per channel, per padded pattern row, per group
+  const std::int32_t* coefficients_ = nullptr;  // per channel, per padded pattern row, per group
+  const std::int8_t* pattern_bytes_ = nullptr;   // dot form: per channel, per row, values - 128
   std::vector<std::int16_t> ring_;          // per slot, per channel, row_length_ values
   std::vector<std::uint8_t> ring_bytes_;    // the same, for the byte form
-  std::vector<std::int8_t> pattern_bytes_;  // dot form: per channel, per row, values - 128
   std::vector<const void*> row_pointers_;
   std::vector<std::int64_t> cross_sums_;    // per block row, per channel
   // Vertical sums over the current h rows, per pixel and channel

@@ -30,40 +30,71 @@ bool use_dot_form(bool byte_form, std::uint32_t map_width, RgbView pattern) {
 
 }  // namespace
 
-ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& stats)
-    : haystack_(haystack),
-      pattern_(pattern),
-      stats_(stats),
-      map_width_(haystack.width - pattern.width + 1),
-      byte_form_(cross_form() == CrossForm::quads8),
-      dot_form_(use_dot_form(byte_form_, map_width_, pattern)),
-      // Two map rows share every haystack row load; not worth it for short patterns.
-      block_rows_(pattern.height >= 8 && !dot_form_ ? kMaxBlockRows : 1),
-      groups_(byte_form_ ? (std::size_t{pattern.width} + 3) / 4 : (std::size_t{pattern.width} + 1) / 2),
-      row_length_(std::size_t{haystack.width} + kPlacementSlack + 4),
-      ring_slots_(pattern.height + block_rows_ - 1),
-      wide_columns_(std::uint64_t{pattern.height} * 255 * 255 > 0xffffffffu),
-      window_sum_(std::size_t{map_width_} * 3),
-      window_squares_(std::size_t{map_width_} * 3),
-      cross_(std::size_t{map_width_} * 3) {
-  const std::size_t padded_rows = pattern.height + 2 * (std::size_t{block_rows_} - 1);
-  const std::size_t group = byte_form_ ? 4 : 2;
-  coefficients_.assign(3 * padded_rows * groups_, 0);
-  for (std::uint32_t v = 0; v < pattern.height; ++v) {
-    const std::uint8_t* row = pattern.row(v);
+PatternTables::PatternTables(RgbView pattern) : pattern_(pattern), stats_(pattern_stats(pattern)) {}
+
+const std::int32_t* PatternTables::coefficients(bool bytes, std::uint32_t block_rows) {
+  if (!coefficients_.empty() && coefficients_bytes_ == bytes && coefficients_rows_ == block_rows) {
+    return coefficients_.data();
+  }
+  const std::size_t group = bytes ? 4 : 2;
+  const std::size_t groups = (std::size_t{pattern_.width} + group - 1) / group;
+  const std::size_t padded_rows = pattern_.height + 2 * (std::size_t{block_rows} - 1);
+  coefficients_.assign(3 * padded_rows * groups, 0);
+  for (std::uint32_t v = 0; v < pattern_.height; ++v) {
+    const std::uint8_t* row = pattern_.row(v);
     for (std::size_t c = 0; c < 3; ++c) {
-      std::int32_t* out = coefficients_.data() + (c * padded_rows + v + block_rows_ - 1) * groups_;
-      for (std::size_t q = 0; q < groups_; ++q) {
+      std::int32_t* out = coefficients_.data() + (c * padded_rows + v + block_rows - 1) * groups;
+      for (std::size_t q = 0; q < groups; ++q) {
         std::uint32_t packed = 0;
         for (std::size_t b = 0; b < group; ++b) {
           const std::size_t u = q * group + b;
-          if (u >= pattern.width) break;  // beyond the pattern: weight zero
+          if (u >= pattern_.width) break;  // beyond the pattern: weight zero
           const std::uint32_t value = row[3 * u + c];
-          packed |= byte_form_ ? ((value - 128u) & 0xffu) << (8 * b) : value << (16 * b);
+          packed |= bytes ? ((value - 128u) & 0xffu) << (8 * b) : value << (16 * b);
         }
         out[q] = static_cast<std::int32_t>(packed);
       }
     }
+  }
+  coefficients_bytes_ = bytes;
+  coefficients_rows_ = block_rows;
+  return coefficients_.data();
+}
+
+const std::int8_t* PatternTables::signed_bytes() {
+  if (signed_bytes_.empty()) {
+    const std::size_t stride = (std::size_t{pattern_.width} + 63) / 64 * 64;
+    signed_bytes_.assign(3 * stride * pattern_.height, 0);
+    for (std::uint32_t v = 0; v < pattern_.height; ++v) {
+      const std::uint8_t* row = pattern_.row(v);
+      for (std::size_t c = 0; c < 3; ++c)
+        for (std::uint32_t u = 0; u < pattern_.width; ++u)
+          signed_bytes_[(c * pattern_.height + v) * stride + u] = static_cast<std::int8_t>(row[3 * u + c] - 128);
+    }
+  }
+  return signed_bytes_.data();
+}
+
+ScoreMapper::ScoreMapper(RgbView haystack, PatternTables& tables)
+    : haystack_(haystack),
+      pattern_(tables.pattern()),
+      stats_(tables.stats()),
+      map_width_(haystack.width - pattern_.width + 1),
+      byte_form_(cross_form() == CrossForm::quads8),
+      dot_form_(use_dot_form(byte_form_, map_width_, pattern_)),
+      // Two map rows share every haystack row load; not worth it for short patterns.
+      block_rows_(pattern_.height >= 8 && !dot_form_ ? kMaxBlockRows : 1),
+      groups_(byte_form_ ? (std::size_t{pattern_.width} + 3) / 4 : (std::size_t{pattern_.width} + 1) / 2),
+      row_length_(std::size_t{haystack.width} + kPlacementSlack + 4),
+      ring_slots_(pattern_.height + block_rows_ - 1),
+      wide_columns_(std::uint64_t{pattern_.height} * 255 * 255 > 0xffffffffu),
+      window_sum_(std::size_t{map_width_} * 3),
+      window_squares_(std::size_t{map_width_} * 3),
+      cross_(std::size_t{map_width_} * 3) {
+  if (dot_form_) {
+    pattern_bytes_ = tables.signed_bytes();
+  } else {
+    coefficients_ = tables.coefficients(byte_form_, block_rows_);
   }
   if (wide_columns_) {
     wide_sum_.resize(std::size_t{haystack.width} * 3);
@@ -71,16 +102,6 @@ ScoreMapper::ScoreMapper(RgbView haystack, RgbView pattern, const PatternStats& 
   } else {
     column_sum_.resize(std::size_t{haystack.width} * 3);
     column_squares_.resize(std::size_t{haystack.width} * 3);
-  }
-  if (dot_form_) {
-    const std::size_t stride = (std::size_t{pattern.width} + 63) / 64 * 64;
-    pattern_bytes_.assign(3 * stride * pattern.height, 0);
-    for (std::uint32_t v = 0; v < pattern.height; ++v) {
-      const std::uint8_t* row = pattern.row(v);
-      for (std::size_t c = 0; c < 3; ++c)
-        for (std::uint32_t u = 0; u < pattern.width; ++u)
-          pattern_bytes_[(c * pattern.height + v) * stride + u] = static_cast<std::int8_t>(row[3 * u + c] - 128);
-    }
   }
   if (byte_form_) {
     ring_bytes_.assign(std::size_t{ring_slots_} * 3 * row_length_, 0);
@@ -126,7 +147,7 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
       dot.rows = row_pointers_.data();
       dot.row_count = h;
       dot.pattern_stride = (std::size_t{pattern_.width} + 63) / 64 * 64;
-      dot.pattern = pattern_bytes_.data() + c * h * dot.pattern_stride;
+      dot.pattern = pattern_bytes_ + c * h * dot.pattern_stride;
       dot.count = map_width_;
       dot.out = cross_sums_.data() + c * out_stride;
       dot_products(dot);
@@ -135,7 +156,7 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
     CrossJob job;
     job.rows = row_pointers_.data();
     // A table padded for block_rows_ serves smaller blocks from further in.
-    job.coefficients = coefficients_.data() + (c * padded_rows + (block_rows_ - rows)) * groups_;
+    job.coefficients = coefficients_ + (c * padded_rows + (block_rows_ - rows)) * groups_;
     job.groups = groups_;
     job.count = map_width_;
     job.out = cross_sums_.data() + c * out_stride;
