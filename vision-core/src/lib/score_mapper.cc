@@ -185,8 +185,8 @@ std::uint32_t ScoreMapper::score_rows(std::uint32_t y, std::uint32_t limit, floa
       double* cross = cross_.data() + c * map_width_;
       if (byte_form_) {
         // The kernel used pattern values - 128: add 128 times the window sum back.
-        for (std::uint32_t x = 0; x < map_width_; ++x)
-          cross[x] = static_cast<double>(sums[x] + 128 * static_cast<std::int64_t>(window[x]));
+        // Both terms are integers below 2^53, so the double sum is exact.
+        for (std::uint32_t x = 0; x < map_width_; ++x) cross[x] = static_cast<double>(sums[x]) + 128.0 * window[x];
       } else {
         for (std::uint32_t x = 0; x < map_width_; ++x) cross[x] = static_cast<double>(sums[x]);
       }
