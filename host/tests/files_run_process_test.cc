@@ -13,14 +13,21 @@
 
 #include "files/files_module.h"
 #include "files/run_process.h"
-#include "support/fresh_dir.h"
 #include "support/host_process.h"
+#include "support/temp_tree.h"
 
 namespace pelagon2::files {
 namespace {
 
-using pelagon2::testing::FreshDir;
+using pelagon2::testing::read_file;
+using pelagon2::testing::TempTree;
 using namespace std::string_literals;
+
+std::string put(const TempTree& dir, std::string_view name, std::string_view bytes) {
+  const std::string path = dir / name;
+  pelagon2::testing::write_file(path, bytes);
+  return path;
+}
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 
@@ -64,10 +71,10 @@ TEST(ShellCommandLine, ProgramIsOneQuotedWordFollowedByTheRawArguments) {
 }
 
 TEST(RunProcessWaiting, ExitStatusAndBothStreams) {
-  FreshDir dir;
-  const std::string odd_program = dir.write("it's \"odd\"", "#!/bin/sh\necho \"ran:$1\"\n");
+  TempTree dir;
+  const std::string odd_program = put(dir, "it's \"odd\"", "#!/bin/sh\necho \"ran:$1\"\n");
   ::chmod(odd_program.c_str(), 0755);
-  const std::string not_executable = dir.write("plain", "echo never\n");
+  const std::string not_executable = put(dir, "plain", "echo never\n");
 
   struct Case {
     const char* label;
@@ -83,7 +90,7 @@ TEST(RunProcessWaiting, ExitStatusAndBothStreams) {
       {"non-string arguments are empty", {{"fileName", "/bin/echo"}, {"arguments", 5u}}, 0u, "", "\n"},
       {"exit status", {{"fileName", "/bin/sh"}, {"arguments", "-c 'echo oops >&2; exit 3'"}}, 3u, "oops\n", ""},
       {"status 255", {{"fileName", "/bin/sh"}, {"arguments", "-c 'exit 255'"}}, 255u, "", ""},
-      {"not found", {{"fileName", dir.file("missing")}}, 127u, "*", ""},
+      {"not found", {{"fileName", (dir / "missing")}}, 127u, "*", ""},
       {"not executable", {{"fileName", not_executable}}, 126u, "*", ""},
       // $$ is the shell the host started.
       {"killed by TERM", {{"fileName", "echo"}, {"arguments", "before; kill -TERM $$; echo after"}}, nullptr, "", "before\n"},
@@ -164,8 +171,8 @@ TEST(RunProcessParams, ErrorsAndTheWaitSwitch) {
 }
 
 TEST(RunProcessBackground, LeavesNoChildOfOursBehind) {
-  FreshDir dir;
-  const std::string marker = dir.file("pid");
+  TempTree dir;
+  const std::string marker = (dir / "pid");
   const Json reply = run({{"fileName", "/bin/sh"}, {"arguments", "-c 'cat; echo $$ > " + marker + "'"}});
   EXPECT_EQ(reply, Json({{"exitCode", nullptr}}));
   // stdin is the null device, so cat ends at once and the marker appears.
@@ -208,9 +215,9 @@ std::string state_of(pid_t pid) {
 }
 
 TEST(RunProcessWire, BackgroundCommandEndsWithoutBecomingTheHostsZombie) {
-  FreshDir dir;
+  TempTree dir;
   pelagon2::testing::HostProcess host;
-  const std::string marker = dir.file("pid");
+  const std::string marker = (dir / "pid");
   // Writes to stdout and reads stdin: neither may touch the protocol pipes.
   const Json reply = host.request(
       "run_process", {{"fileName", "/bin/sh"}, {"arguments", "-c 'echo noise; cat; echo $$ > " + marker + "'"}});

@@ -194,6 +194,10 @@ Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::s
   Capture err{std::move(err_pipe->read_end), &run.err};
   drain(out, err, limit);
   run.truncated = out.overflowed || err.overflowed;
+  // Should draining have stopped early, a child blocked on a full pipe now
+  // fails its write instead of keeping the wait below from ever returning.
+  out.fd.reset();
+  err.fd.reset();
 
   int status = 0;
   // A failed wait leaves no exit status to report, like a signal death.
