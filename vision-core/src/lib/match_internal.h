@@ -103,6 +103,8 @@ class ScoreMapper {
   // Vertical sums over the current h rows, per pixel and channel
   // (interleaved): 32 bits while h * 255^2 fits, else 64.
   bool wide_columns_;
+  bool narrow_windows_;
+  std::vector<std::uint32_t> box_scratch_;
   std::vector<std::uint32_t> column_sum_;
   std::vector<std::uint32_t> column_squares_;
   std::vector<std::uint64_t> wide_sum_;

@@ -448,6 +448,71 @@ void SplitChannels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* pla
   }
 }
 
+// Box sums by doubling: after step b, `run` holds sums of 2^b pixels starting
+// at each position; the set bits of w pick consecutive boxes. Integer sums,
+// so the grouping does not matter.
+void BoxSums(const std::uint32_t* column, std::size_t n, std::size_t w, std::size_t out_n, std::uint32_t* run,
+             std::uint32_t* out) {
+  const hn::ScalableTag<std::uint32_t> d;
+  const std::size_t lanes = hn::Lanes(d);
+  std::copy(column, column + n, run);
+  std::size_t offset = 0;  // pixels already covered
+  bool first = true;
+  for (std::size_t box = 1; box <= w; box <<= 1) {
+    const std::size_t valid = n - 3 * (box - 1);  // positions holding a whole box
+    if (w & box) {
+      const std::uint32_t* src = run + 3 * offset;
+      std::size_t i = 0;
+      for (; i + lanes <= out_n; i += lanes) {
+        const auto v = hn::LoadU(d, src + i);
+        hn::StoreU(first ? v : hn::Add(hn::LoadU(d, out + i), v), d, out + i);
+      }
+      for (; i < out_n; ++i) out[i] = first ? src[i] : out[i] + src[i];
+      first = false;
+      offset += box;
+    }
+    if ((box << 1) <= w) {
+      // Ascending and in place: each step reads positions not yet rewritten.
+      const std::size_t next = valid - 3 * box;
+      const std::size_t step = 3 * box;
+      std::size_t i = 0;
+      for (; i + lanes <= next; i += lanes) {
+        hn::StoreU(hn::Add(hn::LoadU(d, run + i), hn::LoadU(d, run + i + step)), d, run + i);
+      }
+      for (; i < next; ++i) run[i] += run[i + step];
+    }
+  }
+}
+
+// Interleaved 32-bit values to three planes of doubles.
+void SplitToDoubles(const std::uint32_t* in, std::size_t count, double* out) {
+  const hn::ScalableTag<double> df;
+  const hn::Rebind<std::int64_t, decltype(df)> di;
+  const hn::Rebind<std::uint64_t, decltype(df)> du;
+  const hn::Rebind<std::uint32_t, decltype(df)> d32;
+  const std::size_t lanes = hn::Lanes(df);
+  std::size_t x = 0;
+  for (; x + lanes <= count; x += lanes) {
+    hn::Vec<decltype(d32)> v[3];
+    hn::LoadInterleaved3(d32, in + 3 * x, v[0], v[1], v[2]);
+    for (std::size_t c = 0; c < 3; ++c)
+      hn::StoreU(hn::ConvertTo(df, hn::BitCast(di, hn::PromoteTo(du, v[c]))), df, out + c * count + x);
+  }
+  for (; x < count; ++x)
+    for (std::size_t c = 0; c < 3; ++c) out[c * count + x] = static_cast<double>(in[3 * x + c]);
+}
+
+void WindowSums(const std::uint32_t* sum, const std::uint32_t* squares, std::size_t width, std::size_t w,
+                std::size_t count, std::uint32_t* scratch, double* out_sum, double* out_squares) {
+  const std::size_t n = 3 * width;
+  std::uint32_t* run = scratch;
+  std::uint32_t* box = scratch + n + 3 * kMaxFloatLanes;
+  BoxSums(sum, n, w, 3 * count, run, box);
+  SplitToDoubles(box, count, out_sum);
+  BoxSums(squares, n, w, 3 * count, run, box);
+  SplitToDoubles(box, count, out_squares);
+}
+
 void ColumnUpdate(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
                   std::uint32_t* squares) {
   const hn::ScalableTag<std::uint32_t> d32;
@@ -493,6 +558,7 @@ HWY_EXPORT(HorizontalRow);
 HWY_EXPORT(ColumnUpdate);
 HWY_EXPORT(QuarterRow);
 HWY_EXPORT(SplitChannels);
+HWY_EXPORT(WindowSums);
 
 CrossForm cross_form() { return HWY_DYNAMIC_DISPATCH(CrossFormOfTarget)(); }
 
@@ -528,6 +594,11 @@ void quarter_row(const float* column, std::size_t padded_width, float* scratch, 
 void split_channels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* planes8, std::int16_t* planes16,
                     std::size_t stride) {
   HWY_DYNAMIC_DISPATCH(SplitChannels)(rgb, width, planes8, planes16, stride);
+}
+
+void window_sums(const std::uint32_t* sum, const std::uint32_t* squares, std::size_t width, std::size_t w,
+                 std::size_t count, std::uint32_t* scratch, double* out_sum, double* out_squares) {
+  HWY_DYNAMIC_DISPATCH(WindowSums)(sum, squares, width, w, count, scratch, out_sum, out_squares);
 }
 
 }  // namespace vision_core

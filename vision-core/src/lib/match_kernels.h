@@ -89,6 +89,14 @@ void split_channels(const std::uint8_t* rgb, std::size_t width, std::uint8_t* pl
 void column_update(const std::uint8_t* add, const std::uint8_t* sub, std::size_t n, std::uint32_t* sum,
                    std::uint32_t* squares);
 
+// Window sums of w consecutive pixels for `count` placements, per channel,
+// from interleaved 32-bit column sums and squares of 3 * width values
+// (width >= count + w - 1), written as three planes of doubles each. The
+// caller keeps every window total within 32 bits. scratch holds 2 * (3 *
+// width + 3 * kMaxFloatLanes) values.
+void window_sums(const std::uint32_t* sum, const std::uint32_t* squares, std::size_t width, std::size_t w,
+                 std::size_t count, std::uint32_t* scratch, double* out_sum, double* out_squares);
+
 // Placements (beyond `count`) that a kernel may compute, and so the padding
 // that rows and outputs need.
 inline constexpr std::size_t kPlacementSlack = 512;

@@ -88,6 +88,8 @@ ScoreMapper::ScoreMapper(RgbView haystack, PatternTables& tables)
       row_length_(std::size_t{haystack.width} + kPlacementSlack + 4),
       ring_slots_(pattern_.height + block_rows_ - 1),
       wide_columns_(std::uint64_t{pattern_.height} * 255 * 255 > 0xffffffffu),
+      // Whole window totals in 32 bits allow vectorised box sums.
+      narrow_windows_(std::uint64_t{pattern_.width} * pattern_.height * 255 * 255 <= 0xffffffffu),
       window_sum_(std::size_t{map_width_} * 3),
       window_squares_(std::size_t{map_width_} * 3),
       cross_(std::size_t{map_width_} * 3) {
@@ -96,6 +98,7 @@ ScoreMapper::ScoreMapper(RgbView haystack, PatternTables& tables)
   } else {
     coefficients_ = tables.coefficients(byte_form_, block_rows_);
   }
+  if (narrow_windows_) box_scratch_.resize(2 * (3 * std::size_t{haystack.width} + 3 * kMaxFloatLanes));
   if (wide_columns_) {
     wide_sum_.resize(std::size_t{haystack.width} * 3);
     wide_squares_.resize(std::size_t{haystack.width} * 3);
@@ -202,7 +205,7 @@ namespace {
 // Horizontal window sums of w columns for every placement, by running sums
 // per channel, exact in 64 bits; written as three planes of doubles.
 template <class Column>
-void window_sums(const Column* sum, const Column* squares, std::uint32_t w, std::uint32_t count, double* out_sum,
+void running_window_sums(const Column* sum, const Column* squares, std::uint32_t w, std::uint32_t count, double* out_sum,
                  double* out_squares) {
   for (std::size_t c = 0; c < 3; ++c) {
     std::int64_t s = 0, q = 0;
@@ -241,7 +244,12 @@ void ScoreMapper::window_statistics(std::uint32_t y, double* sum, double* square
                     column_squares_.data());
     }
     next_statistics_row_ = y + 1;
-    window_sums(column_sum_.data(), column_squares_.data(), pattern_.width, map_width_, sum, squares);
+    if (narrow_windows_) {
+      window_sums(column_sum_.data(), column_squares_.data(), haystack_.width, pattern_.width, map_width_,
+                  box_scratch_.data(), sum, squares);
+    } else {
+      running_window_sums(column_sum_.data(), column_squares_.data(), pattern_.width, map_width_, sum, squares);
+    }
     return;
   }
   auto add_row = [&](std::uint32_t r, bool subtract) {
@@ -266,7 +274,7 @@ void ScoreMapper::window_statistics(std::uint32_t y, double* sum, double* square
     add_row(y + pattern_.height - 1, false);
   }
   next_statistics_row_ = y + 1;
-  window_sums(wide_sum_.data(), wide_squares_.data(), pattern_.width, map_width_, sum, squares);
+  running_window_sums(wide_sum_.data(), wide_squares_.data(), pattern_.width, map_width_, sum, squares);
 }
 
 void score_row_scalar(const double* window_sum, const double* window_squares, const double* cross,
