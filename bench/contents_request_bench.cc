@@ -20,40 +20,22 @@
 #include <string>
 
 #include "core/base64.h"
+#include "bench/bench_support.h"
 #include "tools/host_client.h"
 
 namespace {
 
-std::size_t flag_value(int& argc, char** argv, const char* name, std::size_t fallback) {
-  const std::size_t length = std::strlen(name);
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
-      const std::size_t value = std::strtoull(argv[i] + length + 1, nullptr, 10);
-      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
-      --argc;
-      return value;
-    }
-  }
-  return fallback;
-}
-
 void run_request(benchmark::State& state, pelagon2::HostClient& host, const std::string& method,
                  const pelagon2::Json& params, std::int64_t bytes_per_request) {
-  for (auto _ : state) {
-    const std::optional<pelagon2::Json> reply = host.call(method, params);
-    if (!reply || !reply->contains("result")) {
-      state.SkipWithError("request failed");
-      return;
-    }
-    benchmark::DoNotOptimize(reply);
+  if (pelagon2::bench::time_requests(state, host, method, params)) {
+    state.SetBytesProcessed(state.iterations() * bytes_per_request);
   }
-  state.SetBytesProcessed(state.iterations() * bytes_per_request);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t file_mib = flag_value(argc, argv, "--file_mib", 8);
+  const std::size_t file_mib = pelagon2::bench::flag_value(argc, argv, "--file_mib", 8);
   benchmark::Initialize(&argc, argv);
 
   const char* tmp = std::getenv("TMPDIR");

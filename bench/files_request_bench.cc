@@ -19,22 +19,10 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "tools/host_client.h"
 
 namespace {
-
-std::size_t flag_value(int& argc, char** argv, const char* name, std::size_t fallback) {
-  const std::size_t length = std::strlen(name);
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
-      const std::size_t value = std::strtoull(argv[i] + length + 1, nullptr, 10);
-      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
-      --argc;
-      return value;
-    }
-  }
-  return fallback;
-}
 
 struct Fixture {
   std::string dir;
@@ -44,22 +32,16 @@ struct Fixture {
 
 void run_request(benchmark::State& state, const Fixture& fixture, const std::string& method,
                  const pelagon2::Json& params, std::size_t items_per_request) {
-  for (auto _ : state) {
-    const std::optional<pelagon2::Json> reply = fixture.host->call(method, params);
-    if (!reply || !reply->contains("result")) {
-      state.SkipWithError("request failed");
-      return;
-    }
-    benchmark::DoNotOptimize(reply);
+  if (pelagon2::bench::time_requests(state, *fixture.host, method, params)) {
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * items_per_request));
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * items_per_request));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t entries = flag_value(argc, argv, "--entries", 20000);
-  const std::size_t copy_mib = flag_value(argc, argv, "--copy_mib", 64);
+  const std::size_t entries = pelagon2::bench::flag_value(argc, argv, "--entries", 20000);
+  const std::size_t copy_mib = pelagon2::bench::flag_value(argc, argv, "--copy_mib", 64);
   benchmark::Initialize(&argc, argv);
 
   const char* tmp = std::getenv("TMPDIR");

@@ -27,12 +27,6 @@ using pelagon2::testing::read_file;
 using pelagon2::testing::TempTree;
 using namespace std::string_literals;
 
-std::string put(const TempTree& dir, std::string_view name, std::string_view bytes) {
-  const std::string path = dir / name;
-  pelagon2::testing::write_file(path, bytes);
-  return path;
-}
-
 std::string random_bytes(std::size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
@@ -65,7 +59,7 @@ class RangeRead : public ::testing::Test {
   static constexpr std::size_t kSize = 1000000;
   TempTree dir;
   std::string content = random_bytes(kSize, 7);
-  std::string path = put(dir, "big.bin", content);
+  std::string path = dir.put("big.bin", content);
 };
 
 TEST_F(RangeRead, ChunksCoverTheFileWithoutGapsOrOverlaps) {
@@ -145,7 +139,7 @@ TEST(RangeReadErrors, ReportOperatingSystemTexts) {
 
 TEST(ReadExact, FileThatShrankAfterItsSizeWasTakenFailsToFill) {
   TempTree dir;
-  const std::string path = put(dir, "shrinking", std::string(4096, 'x'));
+  const std::string path = dir.put("shrinking", std::string(4096, 'x'));
   const int reader = ::open(path.c_str(), O_RDONLY);
   ASSERT_GE(reader, 0);
   struct stat info {};
@@ -266,7 +260,7 @@ TEST(WholeReads, TextMustBeUtf8AndBytesAreBase64) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const std::string path = put(dir, "f", c.bytes);
+    const std::string path = dir.put("f", c.bytes);
     EXPECT_EQ(call("read_all_text", {{"path", path}}), c.text_reply);
     EXPECT_EQ(call("read_all_bytes", {{"path", path}}), c.bytes_reply);
   }
@@ -275,7 +269,7 @@ TEST(WholeReads, TextMustBeUtf8AndBytesAreBase64) {
 TEST(WholeReads, LargeFileComesBackWhole) {
   TempTree dir;
   const std::string content = random_bytes(3 << 20, 5);
-  const Json reply = call("read_all_bytes", {{"path", put(dir, "big", content)}});
+  const Json reply = call("read_all_bytes", {{"path", dir.put("big", content)}});
   EXPECT_EQ(reply["errorCode"], 0u);
   EXPECT_TRUE(decoded(reply["content"]) == content);
 }
@@ -283,7 +277,7 @@ TEST(WholeReads, LargeFileComesBackWhole) {
 TEST(WholeReads, FailuresShowOnlyAsErrorCode) {
   TempTree dir;
   const Json failed = {{"content", ""}, {"errorCode", 1u}};
-  const std::string paths[] = {(dir / "absent"), (dir / ""), put(dir, "x", "abc") + std::string(1, '\0')};
+  const std::string paths[] = {(dir / "absent"), (dir / ""), dir.put("x", "abc") + std::string(1, '\0')};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     EXPECT_EQ(call("read_all_text", {{"path", path}}), failed);
@@ -325,7 +319,7 @@ TEST(Writes, CreateTruncateAppendAndRejectBadBase64) {
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(c.label);
     TempTree dir;
-    const std::string path = c.initial ? put(dir, "out", c.initial) : (dir / "out");
+    const std::string path = c.initial ? dir.put("out", c.initial) : (dir / "out");
     for (const WriteStep& step : c.steps) {
       EXPECT_EQ(call(step.method, {{"path", path}, {"content", step.content}}), Json(step.expected)) << step.method;
     }

@@ -23,12 +23,6 @@ using pelagon2::testing::read_file;
 using pelagon2::testing::TempTree;
 using namespace std::string_literals;
 
-std::string put(const TempTree& dir, std::string_view name, std::string_view bytes) {
-  const std::string path = dir / name;
-  pelagon2::testing::write_file(path, bytes);
-  return path;
-}
-
 const std::string kReplacement = "\xEF\xBF\xBD";
 
 Json run(const Json& params) {
@@ -72,9 +66,9 @@ TEST(ShellCommandLine, ProgramIsOneQuotedWordFollowedByTheRawArguments) {
 
 TEST(RunProcessWaiting, ExitStatusAndBothStreams) {
   TempTree dir;
-  const std::string odd_program = put(dir, "it's \"odd\"", "#!/bin/sh\necho \"ran:$1\"\n");
+  const std::string odd_program = dir.put("it's \"odd\"", "#!/bin/sh\necho \"ran:$1\"\n");
   ::chmod(odd_program.c_str(), 0755);
-  const std::string not_executable = put(dir, "plain", "echo never\n");
+  const std::string not_executable = dir.put("plain", "echo never\n");
 
   struct Case {
     const char* label;

@@ -1,11 +1,11 @@
 // Resampling against a per-pixel reference, and its fixed points.
 
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <cstdint>
 #include <string>
 
+#include "cpu_targets.h"
 #include "match_reference.h"
 #include "vision_core/match.h"
 
@@ -43,16 +43,10 @@ TEST(Resample, EveryCpuTargetMatchesReference) {
   const RgbImage src = textured_image(200, 97, 55);  // 200 -> 50: an exact quarter
   const RgbImage down = reference::resample(src.view(), 50, 24, ResampleFilter::triangle);
   const RgbImage up = reference::resample(src.view(), 250, 131, ResampleFilter::lanczos3);
-  const std::int64_t supported = hwy::SupportedTargets();
-  int tried = 0;
-  for (std::int64_t target = 1; target != 0 && target <= HWY_SCALAR; target <<= 1) {
-    if (!(supported & target)) continue;
-    hwy::SetSupportedTargetsForTest(target);
-    ++tried;
-    EXPECT_EQ(resample(src.view(), 50, 24, ResampleFilter::triangle).pixels, down.pixels) << hwy::TargetName(target);
-    EXPECT_EQ(resample(src.view(), 250, 131, ResampleFilter::lanczos3).pixels, up.pixels) << hwy::TargetName(target);
-  }
-  hwy::SetSupportedTargetsForTest(0);
+  const int tried = vision_core::testing::for_each_cpu_target([&](const char* target) {
+    EXPECT_EQ(resample(src.view(), 50, 24, ResampleFilter::triangle).pixels, down.pixels) << target;
+    EXPECT_EQ(resample(src.view(), 250, 131, ResampleFilter::lanczos3).pixels, up.pixels) << target;
+  });
   EXPECT_GE(tried, 1);
 }
 

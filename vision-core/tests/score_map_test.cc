@@ -2,7 +2,6 @@
 // the defining properties of the score.
 
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <array>
 #include <bit>
@@ -10,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "cpu_targets.h"
 #include "match_reference.h"
 #include "vision_core/match.h"
 
@@ -74,17 +74,10 @@ TEST(ScoreMap, EveryCpuTargetMatchesReference) {
   const RgbImage narrow = crop_copy(hay.view(), 10, 3, 270, 21);
   const ScoreMap want = reference::score_map(hay.view(), pat.view());
   const ScoreMap want_narrow = reference::score_map(hay.view(), narrow.view());
-  const std::int64_t supported = hwy::SupportedTargets();
-  int tried = 0;
-  for (std::int64_t target = 1; target != 0 && target <= HWY_SCALAR; target <<= 1) {
-    if (!(supported & target)) continue;
-    hwy::SetSupportedTargetsForTest(target);
-    ++tried;
-    expect_identical(score_map(hay.view(), pat.view()), want, std::string("target ") + hwy::TargetName(target));
-    expect_identical(score_map(hay.view(), narrow.view()), want_narrow,
-                     std::string("narrow, target ") + hwy::TargetName(target));
-  }
-  hwy::SetSupportedTargetsForTest(0);
+  const int tried = vision_core::testing::for_each_cpu_target([&](const char* target) {
+    expect_identical(score_map(hay.view(), pat.view()), want, std::string("target ") + target);
+    expect_identical(score_map(hay.view(), narrow.view()), want_narrow, std::string("narrow, target ") + target);
+  });
   EXPECT_GE(tried, 1);
 }
 

@@ -1,8 +1,6 @@
 #include "files/files_module.h"
 
-#include <algorithm>
-#include <string>
-
+#include "core/method_rows.h"
 #include "files/directory_listing.h"
 #include "files/file_changes.h"
 #include "files/file_contents.h"
@@ -12,14 +10,9 @@
 namespace pelagon2::files {
 namespace {
 
-struct FilesMethod {
-  std::string_view name;
-  Outcome (*run)(const Json& params);
-};
-
 // One row per method this module answers (the host's method table lists the
 // same names).
-constexpr FilesMethod kFilesMethods[] = {
+constexpr MethodImplementation kFilesMethods[] = {
     {"file_exists", file_exists},
     {"directory_exists", directory_exists},
     {"get_file_size", get_file_size},
@@ -46,11 +39,6 @@ constexpr FilesMethod kFilesMethods[] = {
 
 }  // namespace
 
-Outcome handle(std::string_view method, const Json& params) {
-  const auto* row = std::find_if(std::begin(kFilesMethods), std::end(kFilesMethods),
-                                 [&](const FilesMethod& m) { return m.run != nullptr && m.name == method; });
-  if (row == std::end(kFilesMethods)) return make_error("Unknown method: " + std::string(method));
-  return row->run(params);
-}
+Outcome handle(std::string_view method, const Json& params) { return call_method_row(kFilesMethods, method, params); }
 
 }  // namespace pelagon2::files

@@ -41,6 +41,9 @@ class TempTree {
   const std::string& path() const { return path_; }
   std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
 
+  // Creates (or replaces) the file `name` inside the tree; returns its path.
+  std::string put(std::string_view name, std::string_view bytes) const;
+
   static std::string default_parent() {
     const char* tmp = std::getenv("TMPDIR");
     return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
@@ -69,6 +72,12 @@ inline bool exists_no_follow(const std::string& path) {
 inline mode_t mode_bits(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<mode_t>(st.st_mode & 07777) : static_cast<mode_t>(0);
+}
+
+inline std::string TempTree::put(std::string_view name, std::string_view bytes) const {
+  const std::string path = *this / name;
+  write_file(path, bytes);
+  return path;
 }
 
 // Permission bits do not stop root; checks that rely on them are skipped there.
