@@ -443,6 +443,21 @@ TEST(ImageParam, HeaderStopsAtFrameData) {
   EXPECT_EQ(decoded->image.pixels, (Bytes{9, 8, 7}));
 }
 
+// Frame data where no IHDR came first ends nothing: there is no header to report.
+TEST(ImageParam, FrameDataBeforeTheHeaderIsNoHeader) {
+  const Bytes frame_first = assemble_png({{"fdAT", Bytes{0, 0, 0, 1}}, {"IEND", {}}});
+  const Bytes frame_then_header = assemble_png(
+      {{"fdAT", Bytes{0, 0, 0, 1}}, {"IHDR", ihdr_data(1, 1, 8, 2)}, one_pixel_idat(), {"IEND", {}}});
+  for (const Bytes& png : {frame_first, frame_then_header}) {
+    const Expected<PngHeader> header = read_png_header(png);
+    ASSERT_FALSE(header.ok()) << "a header of " << header->width << "x" << header->height;
+    EXPECT_EQ(header.error(), "fdAT: missing IHDR");
+    const Outcome info = get_image_info(Json{{"content", b64(png)}});
+    ASSERT_FALSE(info.ok()) << to_json_text(info.value());
+    EXPECT_EQ(info.error(), "bad_image: not a decodable PNG: fdAT: missing IHDR");
+  }
+}
+
 Json info_of(const Bytes& png) {
   const Outcome out = get_image_info(Json{{"content", b64(png)}});
   EXPECT_TRUE(out.ok()) << out.error();

@@ -25,6 +25,7 @@ struct ReadContext {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
   std::size_t offset = 0;
+  png_infop info = nullptr;
   bool stop_at_frame_data = false;
   bool reached_frame_data = false;
   char reason[256] = {};
@@ -47,10 +48,12 @@ void on_read(png_structp png, png_bytep out, std::size_t length) {
   ctx->offset += length;
 }
 
-// An animated PNG's frame data ends the header just as IDAT does.
+// An animated PNG's frame data ends the header just as IDAT does, but only
+// after an IHDR: frame data first leaves no header to report.
 int on_unknown_chunk(png_structp png, png_unknown_chunkp chunk) {
   auto* ctx = static_cast<ReadContext*>(png_get_user_chunk_ptr(png));
   if (ctx->stop_at_frame_data && std::memcmp(chunk->name, "fdAT", 4) == 0) {
+    if (png_get_image_width(png, ctx->info) == 0) png_chunk_error(png, "missing IHDR");
     ctx->reached_frame_data = true;
     png_error(png, "frame data reached");
   }
@@ -67,6 +70,7 @@ class PngReader {
     if (png_ == nullptr) return;
     info_ = png_create_info_struct(png_);
     if (info_ == nullptr) return;
+    ctx_.info = info_;
     png_set_read_fn(png_, &ctx_, on_read);
     png_set_read_user_chunk_fn(png_, &ctx_, on_unknown_chunk);
   }
