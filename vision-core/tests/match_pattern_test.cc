@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -148,6 +150,24 @@ TEST(MatchPattern, ImpossibleSearchesAreEmpty) {
   EXPECT_TRUE(match_pattern(hay.view(), RgbView{}, 1.0f, -1.0f).empty());
 }
 
+TEST(MatchPattern, NonPositiveScaleShrinksPatternToOnePixel) {
+  // A negative or zero size saturates to 0 and is raised to 1: a single pixel,
+  // which is flat, so every placement scores 0 and carries the given scale.
+  const RgbImage hay = textured_image(30, 20, 4);
+  const RgbImage pat = crop_copy(hay.view(), 3, 2, 12, 9);
+  for (float scale : {-2.0f, 0.0f, 0.01f}) {
+    const auto all = match_pattern(hay.view(), pat.view(), scale, 0.0f);
+    ASSERT_EQ(all.size(), 30u * 20u) << scale;
+    for (const MatchRecord& m : all) {
+      EXPECT_EQ(m.width, 1u);
+      EXPECT_EQ(m.height, 1u);
+      EXPECT_EQ(m.score, 0.0f);
+      EXPECT_EQ(m.scale, scale);
+    }
+    EXPECT_TRUE(match_pattern(hay.view(), pat.view(), scale, 0.01f).empty()) << scale;
+  }
+}
+
 TEST(MatchPattern, FlatPatternMatchesOnlyWithNonPositiveThreshold) {
   const RgbImage hay = textured_image(90, 50, 9);
   RgbImage flat(20, 10);
@@ -235,6 +255,34 @@ TEST(MatchPattern, CoarseThresholdHasAFloor) {
   // A low threshold still refines only coarse peaks of at least 0.3.
   expect_same_matches(match_pattern(hay.view(), pat.view(), 1.0f, 0.2f),
                       reference::match_pattern(hay.view(), pat.view(), 1.0f, 0.2f), "0.2");
+}
+
+TEST(MatchPattern, CoarseThresholdIsSinglePrecision) {
+  // Thresholds a few steps around (best coarse score + 0.15): t - 0.15 taken
+  // in single precision can admit a coarse peak that the same subtraction in
+  // double precision would reject. Such a t decides whether the copy is found.
+  int deciding = 0;
+  for (std::uint32_t seed = 61; seed < 81; ++seed) {
+    const RgbImage hay = textured_image(1000, 300, seed);
+    const RgbImage pat = crop_copy(hay.view(), 402, 101, 40, 40);
+    const RgbImage coarse_hay = reference::resample(hay.view(), 250, 75, ResampleFilter::triangle);
+    const RgbImage coarse_pat = reference::resample(pat.view(), 10, 10, ResampleFilter::triangle);
+    const ScoreMap coarse = reference::score_map(coarse_hay.view(), coarse_pat.view());
+    float best = -1.0f;
+    for (float s : coarse.scores) best = std::max(best, s);
+    float t = best + 0.15f;
+    for (int i = 0; i < 40; ++i) t = std::nextafter(t, 0.0f);
+    for (int i = 0; i < 80; ++i, t = std::nextafter(t, 2.0f)) {
+      const bool single = std::max(t - 0.15f, 0.3f) <= best;
+      const bool wide = std::max(static_cast<double>(t) - 0.15, 0.3) <= static_cast<double>(best);
+      if (single == wide || t > 1.0f) continue;
+      ++deciding;
+      const auto found = match_pattern(hay.view(), pat.view(), 1.0f, t);
+      EXPECT_EQ(found.empty(), !single) << "seed " << seed << " threshold " << t;
+      expect_same_matches(found, reference::match_pattern(hay.view(), pat.view(), 1.0f, t), "seed " + std::to_string(seed));
+    }
+  }
+  ASSERT_GT(deciding, 0) << "no threshold separates single from double precision";
 }
 
 }  // namespace
