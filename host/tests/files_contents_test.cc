@@ -374,6 +374,56 @@ TEST(Writes, NewFilesGetReadWriteForAllBeforeTheUmask) {
   ::umask(saved);
 }
 
+// ---- FIFOs ----
+
+// A FIFO nobody has open at the other end must not stall the single-threaded
+// host in open(). Should a call block, a watchdog opens the other end (O_RDWR
+// never blocks on Linux) so the test ends and reports the stall.
+TEST(Fifos, NamedPipeWithoutPeerNeverStallsTheHost) {
+  TempTree dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A stalled writer freed by the watchdog would otherwise die writing to a
+  // FIFO whose reader has gone.
+  struct sigaction ignore {}, saved {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &saved);
+  const Json empty_read = {{"content", ""}, {"errorCode", 0u}};
+  const Json empty_range = {{"buffer", ""}, {"rangeEnd", 0u}, {"rangeStart", 0u}};
+  const struct {
+    const char* method;
+    Json params;
+    Json expected;
+  } cases[] = {
+      {"read_all_text", {{"path", fifo}}, empty_read},
+      {"read_all_bytes", {{"path", fifo}}, empty_read},
+      {"read_file_range", {{"path", fifo}}, empty_range},
+      {"write_all_text", {{"path", fifo}, {"content", "x"}}, Json(false)},
+      {"append_all_bytes", {{"path", fifo}, {"content", "eA=="}}, Json(false)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    std::atomic<bool> done{false};
+    std::atomic<bool> rescued{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (done) return;
+      rescued = true;
+      const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    });
+    const Outcome outcome = handle(c.method, c.params);
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "blocked until the other end was opened";
+    EXPECT_TRUE(outcome.ok()) << outcome.error();
+    if (outcome.ok()) {
+      EXPECT_EQ(outcome.value(), c.expected);
+    }
+  }
+  ::sigaction(SIGPIPE, &saved, nullptr);
+}
+
 // ---- over the real host ----
 
 TEST(ContentsWire, WriteThenReadBack) {

@@ -91,7 +91,7 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
 
 Expected<std::string> read_whole_file(const std::string& path) {
   if (contains_nul(path)) return make_error(std::string(kNulInPathMessage));
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open_without_waiting(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return make_error(os_error_text(errno));
 
   std::string bytes;
@@ -121,7 +121,7 @@ Expected<std::string> read_whole_file(const std::string& path) {
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
   if (contains_nul(path)) return false;
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::append ? O_APPEND : O_TRUNC);
-  UniqueFd fd(::open(path.c_str(), flags, 0666));
+  UniqueFd fd(open_without_waiting(path.c_str(), flags, 0666));
   if (!fd.valid()) return false;
   if (!write_all(fd.get(), bytes)) return false;
   return fd.close() == 0;
@@ -150,7 +150,7 @@ Outcome read_file_range(const Json& params) {
   const std::uint64_t start = unsigned_param(params, "rangeStart").value_or(0);
   if (contains_nul(*path)) return make_error(std::string(kNulInPathMessage));
 
-  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open_without_waiting(path->c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return make_error(os_error_text(errno));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return make_error(os_error_text(errno));

@@ -1,5 +1,6 @@
 #include "files/file_params.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,19 @@ std::string os_error_text(int errnum) {
   char buffer[256];
   const char* description = error_description(strerror_r(errnum, buffer, sizeof buffer), buffer);
   return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+int open_without_waiting(const char* path, int flags, unsigned mode) {
+  const int fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
+  if (fd < 0) return -1;
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
 void UniqueFd::reset(int fd) {
