@@ -258,6 +258,8 @@ TEST(ImageParam, DpiFromParameterOrDensityChunk) {
       {true, 7559, 1, 1, std::nullopt, 192.0},    // only X counts
       {true, 3780, 3780, 0, std::nullopt, 96.0},  // unit unknown
       {true, 0, 5669, 1, std::nullopt, 96.0},     // X density 0
+      {true, 19, 19, 1, std::nullopt, 0.0},       // a stated density that rounds to 0 DPI stays 0
+      {true, 20, 20, 1, std::nullopt, 1.0},       // 0.508
       {true, 2835, 2835, 1, Json(144), 144.0},
       {true, 2835, 2835, 1, Json(72.5), 72.5},
       {true, 2835, 2835, 1, Json(0), 72.0},       // only a positive dpiX counts
