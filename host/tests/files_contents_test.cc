@@ -16,6 +16,7 @@
 
 #include "core/base64.h"
 #include "files/file_contents.h"
+#include "files/file_params.h"
 #include "files/files_module.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
@@ -272,6 +273,18 @@ TEST(WholeReads, LargeFileComesBackWhole) {
   const Json reply = call("read_all_bytes", {{"path", dir.put("big", content)}});
   EXPECT_EQ(reply["errorCode"], 0u);
   EXPECT_TRUE(decoded(reply["content"]) == content);
+}
+
+TEST(WholeReads, EndlessSourceStopsAtTheLimitInsteadOfExhaustingMemory) {
+  const Expected<std::string> endless = read_whole_file("/dev/zero", 1 << 20);
+  ASSERT_FALSE(endless.ok());
+  EXPECT_EQ(endless.error(), os_error_text(EFBIG));
+
+  TempTree dir;
+  const std::string exact(1 << 20, 'x');
+  const Expected<std::string> at_limit = read_whole_file(dir.put("exact", exact), exact.size());
+  ASSERT_TRUE(at_limit.ok()) << at_limit.error();
+  EXPECT_EQ(at_limit->size(), exact.size());
 }
 
 TEST(WholeReads, FailuresShowOnlyAsErrorCode) {

@@ -89,7 +89,7 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-Expected<std::string> read_whole_file(const std::string& path) {
+Expected<std::string> read_whole_file(const std::string& path, std::size_t limit) {
   if (contains_nul(path)) return make_error(std::string(kNulInPathMessage));
   UniqueFd fd(open_without_waiting(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return make_error(os_error_text(errno));
@@ -115,6 +115,7 @@ Expected<std::string> read_whole_file(const std::string& path) {
     }
     bytes.resize(have + static_cast<std::size_t>(got));
     if (got == 0) return bytes;
+    if (bytes.size() > limit) return make_error(os_error_text(EFBIG));
   }
 }
 

@@ -32,9 +32,14 @@ Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, 
 // errno set on the first real failure.
 bool write_all(int fd, std::span<const std::uint8_t> bytes);
 
-// Everything `path` holds (symbolic links followed); the error is the
-// operating-system text.
-Expected<std::string> read_whole_file(const std::string& path);
+// The most a whole-file read takes: its base64 must still fit in one reply
+// frame. An endless source (a device, a growing file) fails at this size
+// instead of exhausting memory.
+inline constexpr std::size_t kMaxWholeFile = (std::size_t{1} << 32) / 4 * 3 - 4096;
+
+// Everything `path` holds (symbolic links followed), at most `limit` bytes;
+// the error is the operating-system text (EFBIG beyond the limit).
+Expected<std::string> read_whole_file(const std::string& path, std::size_t limit = kMaxWholeFile);
 
 enum class WriteMode { truncate, append };
 
