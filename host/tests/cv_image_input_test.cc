@@ -403,6 +403,9 @@ TEST(ImageParam, OversizedHeadersAreRefusedBeforeDecoding) {
       {16385, 16384, "image size 16385x16384 exceeds the decoding limit of 268435456 pixels"},
       {1000001, 1, "image size 1000001x1 exceeds the decoding limit of 1000000 pixels per side"},
       {1, 2000000, "image size 1x2000000 exceeds the decoding limit of 1000000 pixels per side"},
+      // Within the pixel limits, but no deflate stream in a file this small can hold the rows.
+      {16384, 16383, "image size 16384x16383 cannot be held by 69 bytes of PNG data"},
+      {4000, 3000, "image size 4000x3000 cannot be held by 69 bytes of PNG data"},
   };
   for (const Row& r : rows) {
     const Bytes png = assemble_png({{"IHDR", ihdr_data(r.width, r.height, 8, 2)}, one_pixel_idat(), {"IEND", {}}});

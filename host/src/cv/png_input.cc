@@ -148,6 +148,19 @@ Expected<std::monostate> check_size_limits(std::span<const std::uint8_t> bytes) 
     return make_error("image size " + size + " exceeds the decoding limit of " + std::to_string(kMaxDecodePixels) +
                       " pixels");
   }
+  // Deflate expands at most about 1032-fold, so a file cannot hold more
+  // filtered rows than that; refusing here keeps a tiny file that claims a
+  // huge image from costing an image-sized allocation before its data runs out.
+  static constexpr std::uint8_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+  const std::uint8_t bit_depth = bytes[24];
+  const std::uint8_t color_type = bytes[25];
+  const std::uint64_t bits_per_pixel = std::uint64_t{bit_depth} * (color_type < 7 ? kChannels[color_type] : 1);
+  const std::uint64_t filtered_bytes = std::uint64_t{height} * (1 + (std::uint64_t{width} * bits_per_pixel + 7) / 8);
+  constexpr std::uint64_t kMaxDeflateRatio = 1032;
+  if (filtered_bytes > kMaxDeflateRatio * bytes.size() + 4096) {
+    return make_error("image size " + size + " cannot be held by " + std::to_string(bytes.size()) +
+                      " bytes of PNG data");
+  }
   return std::monostate{};
 }
 
