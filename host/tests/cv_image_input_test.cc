@@ -378,13 +378,14 @@ TEST(ImageParam, DamagedPngsFailWithTheDecodersReason) {
   const Bytes good = encode_png(p);
 
   Bytes truncated(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+  const Bytes cut_in_ihdr(good.begin(), good.begin() + 25);  // ends before the bit depth and colour type
   Bytes bad_ihdr_crc = good;
   bad_ihdr_crc[29] ^= 0xFF;
   const Bytes no_idat = assemble_png({{"IHDR", ihdr_data(1, 1, 8, 2)}, {"IEND", {}}});
   const Bytes bad_depth = assemble_png({{"IHDR", ihdr_data(1, 1, 3, 2)}, one_pixel_idat(), {"IEND", {}}});
   const Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1};
 
-  for (const Bytes& bytes : {truncated, bad_ihdr_crc, no_idat, bad_depth, jpeg}) {
+  for (const Bytes& bytes : {truncated, cut_in_ihdr, bad_ihdr_crc, no_idat, bad_depth, jpeg}) {
     const Expected<DecodedImage> decoded = decode_image_param(param(bytes), "image");
     ASSERT_FALSE(decoded.ok());
     const std::string prefix = "bad_image: image is neither raw RGB of 0x0x3 bytes nor decodable: ";
