@@ -40,19 +40,12 @@ Outcome existence_test(const Json& params, Test test) {
   return Json(st.has_value() && test(st->st_mode));
 }
 
-std::int64_t mtime_seconds(const struct stat& st) {
+// The modification time; the field is named differently on Apple platforms.
+const struct timespec& modification_time(const struct stat& st) {
 #if defined(__APPLE__)
-  return static_cast<std::int64_t>(st.st_mtimespec.tv_sec);
+  return st.st_mtimespec;
 #else
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec);
-#endif
-}
-
-std::int64_t mtime_nanoseconds(const struct stat& st) {
-#if defined(__APPLE__)
-  return static_cast<std::int64_t>(st.st_mtimespec.tv_nsec);
-#else
-  return static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  return st.st_mtim;
 #endif
 }
 
@@ -124,7 +117,9 @@ Outcome get_file_system_entry_info(const Json& params) {
   if (!st) return std::move(st).take_error();
   Json record = Json::object();
   record["isDirectory"] = static_cast<bool>(S_ISDIR(st->st_mode));
-  record["lastWriteTime"] = last_write_millis(mtime_seconds(*st), mtime_nanoseconds(*st));
+  const struct timespec& mtime = modification_time(*st);
+  record["lastWriteTime"] =
+      last_write_millis(static_cast<std::int64_t>(mtime.tv_sec), static_cast<std::int64_t>(mtime.tv_nsec));
   record["length"] = static_cast<std::uint64_t>(st->st_size);
   return record;
 }
