@@ -6,6 +6,7 @@
 #include <string>
 
 #include "main/request_handler.h"
+#include "fakes/fake_platform.h"
 #include "support/synthetic_screen.h"
 
 namespace pelagon2 {
@@ -20,7 +21,8 @@ constexpr const char* kGreenPink =
     "anchor+offset relative search (or the legacy Pelagon for old macros)";
 
 std::string error_of(const char* method, const Json& params) {
-  Outcome outcome = dispatch_method(method, params);
+  testing::FakePlatform platform;
+  Outcome outcome = dispatch_method(method, params, platform);
   return outcome.ok() ? "(ok) " + to_json_text(outcome.value()) : outcome.error();
 }
 
@@ -30,6 +32,7 @@ class SearchMethodsTest : public ::testing::Test {
   Json image_ = raw_param(haystack_);
   Json pattern_ = raw_param(crop(haystack_, 30, 20, 10, 8));
   Json offset_ = Json{{"x", 12}, {"y", -4}, {"width", 6}, {"height", 3}};
+  testing::FakePlatform platform_;
 };
 
 TEST_F(SearchMethodsTest, SearchImageReportsTheFirstFailingParameter) {
@@ -59,14 +62,14 @@ TEST_F(SearchMethodsTest, SearchImageReportsTheFirstFailingParameter) {
 }
 
 TEST_F(SearchMethodsTest, SearchImageFindsThePatternInImagePixels) {
-  Outcome outcome = dispatch_method("search_image", Json{{"image", image_}, {"pattern", pattern_}});
+  Outcome outcome = dispatch_method("search_image", Json{{"image", image_}, {"pattern", pattern_}}, platform_);
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(to_json_text(*outcome), R"({"containsGreenPinkBoxes":false,"errorCode":0,"regions":[)"
                                     R"({"matchedRect":{"height":8,"width":10,"x":30,"y":20},"order":0,"score":1.0}]})");
 
   // Nothing above the threshold is an empty answer, not an error.
   Outcome none = dispatch_method(
-      "search_image", Json{{"image", image_}, {"pattern", raw_param(noise_image(10, 8, 99))}, {"options", Json::object()}});
+      "search_image", Json{{"image", image_}, {"pattern", raw_param(noise_image(10, 8, 99))}, {"options", Json::object()}}, platform_);
   ASSERT_TRUE(none.ok()) << none.error();
   EXPECT_EQ(to_json_text(*none), R"({"containsGreenPinkBoxes":false,"errorCode":0,"regions":[]})");
 }
@@ -101,7 +104,7 @@ TEST_F(SearchMethodsTest, SearchRelativeReportsTheFirstFailingParameter) {
 
 TEST_F(SearchMethodsTest, SearchRelativeMapsRegionsInImagePixels) {
   Outcome outcome =
-      dispatch_method("search_relative", Json{{"offset", offset_}, {"pattern", pattern_}, {"image", image_}});
+      dispatch_method("search_relative", Json{{"offset", offset_}, {"pattern", pattern_}, {"image", image_}}, platform_);
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(to_json_text(*outcome),
             R"({"containsGreenPinkBoxes":false,"errorCode":0,"regions":[)"

@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "fakes/fake_platform.h"
+
 namespace pelagon2 {
 namespace {
 
@@ -12,7 +14,8 @@ std::string reply_to(const std::string& request_text) {
   JsonParser parser;
   const std::optional<Json> request = parser.parse(request_text);
   EXPECT_TRUE(request.has_value()) << request_text;
-  return to_json_text(handle_request(request.value_or(Json())));
+  testing::FakePlatform platform;
+  return to_json_text(handle_request(request.value_or(Json()), platform));
 }
 
 struct EnvelopeCase {
@@ -69,7 +72,8 @@ TEST(RequestHandler, EveryListedMethodReachesItsModule) {
   // A listed method must never fall through to the unknown-method answer: that
   // would mean the table and the module disagree.
   for (const MethodRow& row : method_table()) {
-    const Outcome outcome = dispatch_method(row.name, Json());
+    testing::FakePlatform platform;
+    const Outcome outcome = dispatch_method(row.name, Json(), platform);
     if (!outcome.ok()) {
       EXPECT_NE(outcome.error().rfind("Unknown method: ", 0), 0u) << row.name;
     }

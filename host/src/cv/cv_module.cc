@@ -12,11 +12,20 @@ namespace {
 constexpr MethodImplementation kCvMethods[] = {
     {"get_image_info", get_image_info},
     {"search_image", search_image},
+};
+
+// Rows of the methods that capture or query the screen.
+constexpr PlatformMethodImplementation kCvScreenMethods[] = {
     {"search_relative", search_relative},
 };
 
 }  // namespace
 
-Outcome handle(std::string_view method, const Json& params) { return call_method_row(kCvMethods, method, params); }
+Outcome handle(std::string_view method, const Json& params, platform::Platform& platform) {
+  for (const PlatformMethodImplementation& row : kCvScreenMethods) {
+    if (row.name == method) return row.run(params, platform);
+  }
+  return call_method_row(kCvMethods, method, params);
+}
 
 }  // namespace pelagon2::cv

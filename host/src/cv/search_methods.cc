@@ -37,7 +37,7 @@ Outcome search_image(const Json& params) {
   return build_search_reply(*matches);
 }
 
-Outcome search_relative(const Json& params) {
+Outcome search_relative(const Json& params, platform::Platform& /*platform*/) {
   Expected<OffsetRect> offset = parse_offset(params);
   if (!offset) return std::move(offset).take_error();
   Expected<SearchOptions> options = parse_search_options(params);

@@ -6,6 +6,7 @@
 #include "core/json.h"
 #include "core/outcome.h"
 #include "cv/image_input.h"
+#include "platform/platform.h"
 
 namespace pelagon2::cv {
 
@@ -18,6 +19,6 @@ Outcome search_image(const Json& params);
 
 // search_relative: anchor `pattern`, regions at `offset` from every anchor; in
 // the supplied `image`, or on the screen when there is none.
-Outcome search_relative(const Json& params);
+Outcome search_relative(const Json& params, platform::Platform& platform);
 
 }  // namespace pelagon2::cv

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -10,6 +11,7 @@
 #endif
 
 #include "main/message_loop.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -50,6 +52,7 @@ int main() {
 #ifdef __GLIBC__
   keep_large_buffers_in_heap();
 #endif
-  pelagon2::run_message_loop(stdin, stdout);
+  const std::unique_ptr<pelagon2::platform::Platform> platform = pelagon2::platform::create_platform();
+  pelagon2::run_message_loop(stdin, stdout, *platform);
   return 0;
 }

@@ -100,14 +100,14 @@ std::optional<Json> read_request(std::FILE* in, JsonParser& parser) {
   return parser.parse_padded(body.data(), length);
 }
 
-void run_message_loop(std::FILE* in, std::FILE* out) {
+void run_message_loop(std::FILE* in, std::FILE* out, platform::Platform& platform) {
   flockfile(in);
   flockfile(out);
   JsonParser parser;
   for (;;) {
     std::optional<Json> request = read_request(in, parser);
     if (!request) break;
-    const Json reply = handle_request(*request);
+    const Json reply = handle_request(*request, platform);
     if (!write_reply(out, serialise_reply(*request, reply))) break;
   }
   funlockfile(out);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/json.h"
+#include "platform/platform.h"
 
 namespace pelagon2 {
 
@@ -17,6 +18,6 @@ std::optional<Json> read_request(std::FILE* in, JsonParser& parser);
 
 // Runs until end of input, an input or output error, or a body that is not
 // exactly one JSON value. Holds both streams' locks for the whole run.
-void run_message_loop(std::FILE* in, std::FILE* out);
+void run_message_loop(std::FILE* in, std::FILE* out, platform::Platform& platform);
 
 }  // namespace pelagon2

@@ -6,6 +6,7 @@
 
 #include "cv/cv_module.h"
 #include "files/files_module.h"
+#include "input/input_module.h"
 
 namespace pelagon2 {
 namespace {
@@ -39,16 +40,17 @@ constexpr MethodRow kMethods[] = {
     {"remove_directory", Module::files},
 };
 
-Outcome call_module(Module module, std::string_view method, const Json& params) {
+Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
   switch (module) {
     case Module::main:
       return Json(std::string(kHostVersion));  // get_version reads no parameters
     case Module::cv:
-      return cv::handle(method, params);
+      return cv::handle(method, params, platform);
     case Module::files:
       return files::handle(method, params);
-    case Module::ocr:
     case Module::input:
+      return input::handle(method, params, platform);
+    case Module::ocr:
       break;
   }
   return make_error("Unknown method: " + std::string(method));
@@ -65,21 +67,21 @@ const Json& member_or_null(const Json& object, const char* key) {
 
 std::span<const MethodRow> method_table() { return kMethods; }
 
-Outcome dispatch_method(std::string_view method, const Json& params) {
+Outcome dispatch_method(std::string_view method, const Json& params, platform::Platform& platform) {
   const auto* row = std::find_if(std::begin(kMethods), std::end(kMethods),
                                  [&](const MethodRow& r) { return r.name == method; });
   if (row == std::end(kMethods)) return make_error("Unknown method: " + std::string(method));
-  return call_module(row->module, method, params);
+  return call_module(row->module, method, params, platform);
 }
 
-Json handle_request(const Json& request) {
+Json handle_request(const Json& request, platform::Platform& platform) {
   const Json& id = member_or_null(request, "id");
   const Json& method_value = member_or_null(request, "method");
   const Json& params = member_or_null(request, "params");
   const std::string_view method =
       method_value.is_string() ? std::string_view(method_value.get_ref<const std::string&>()) : std::string_view();
 
-  Outcome outcome = dispatch_method(method, params);
+  Outcome outcome = dispatch_method(method, params, platform);
   Json reply = Json::object();
   reply["id"] = id;
   if (outcome.ok()) {

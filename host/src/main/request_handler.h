@@ -7,6 +7,7 @@
 
 #include "core/json.h"
 #include "core/outcome.h"
+#include "platform/platform.h"
 
 namespace pelagon2 {
 
@@ -25,9 +26,9 @@ struct MethodRow {
 std::span<const MethodRow> method_table();
 
 // Calls the implementation of `method`, or answers "Unknown method: {method}".
-Outcome dispatch_method(std::string_view method, const Json& params);
+Outcome dispatch_method(std::string_view method, const Json& params, platform::Platform& platform);
 
 // Never fails: every per-request error travels inside the reply.
-Json handle_request(const Json& request);
+Json handle_request(const Json& request, platform::Platform& platform);
 
 }  // namespace pelagon2

@@ -1,0 +1,151 @@
+#pragma once
+// The host's window on the operating system: small interfaces that answer with
+// plain records and never decide anything. The rules built on these answers
+// (which display to capture, which window is the browser's, how rows are
+// repacked, click counting, …) live in the modules and in the `*_model` files,
+// so scripted fakes reach all of them.
+//
+// One backend is linked per build (macos/, x11/, headless/); each defines
+// create_platform() once. main() creates the platform once and hands it to
+// every request; a backend keeps no screen content or display configuration
+// between requests (reusable memory, such as a shared-memory segment, is fine).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/outcome.h"
+
+namespace pelagon2::platform {
+
+// ---- Displays -------------------------------------------------------------
+
+// One active display as the platform reports it, before any conversion.
+struct DisplayRecord {
+  std::uint32_t id = 0;
+  // Bounds in global points: origin at the main display's top-left, y down.
+  double x = 0, y = 0, width = 0, height = 0;
+  // Pixel width of the display's current mode; 0 when there is no mode.
+  std::uint64_t mode_pixel_width = 0;
+  bool is_main = false;
+};
+
+// One entry of the platform's screen list (the source of display names), in
+// the platform's order. `number` is absent when the entry carries no display
+// number (the name walk stops there).
+struct ScreenRecord {
+  std::optional<std::uint32_t> number;
+  std::string name;  // UTF-8
+};
+
+class Displays {
+ public:
+  virtual ~Displays() = default;
+  // The active displays (at most 16) in the platform's order, or
+  // display_list_error(code) when the list cannot be read. No screen at all
+  // is an empty list, not an error.
+  virtual Expected<std::vector<DisplayRecord>> active_displays() = 0;
+  // The screens whose numbers name the displays.
+  virtual std::vector<ScreenRecord> screens() = 0;
+  // Backing scale of the main screen when one can be asked for (fallback of
+  // the desktop scale query); nullopt when there is none.
+  virtual std::optional<double> main_screen_scale() = 0;
+};
+
+// Error text of a failed display list query, `code` being the platform's
+// non-zero error value.
+inline Error display_list_error(std::int32_t code) {
+  return make_error("CGGetActiveDisplayList failed: CGError(" + std::to_string(code) + ")");
+}
+
+// ---- Screen capture -------------------------------------------------------
+
+enum class PixelOrder : std::uint8_t {
+  bgra,  // blue, green, red, alpha as delivered
+  bgrx,  // blue, green, red, undefined byte (alpha is set to 255)
+};
+
+// Pixels of one capture, borrowed from the backend: valid until the next
+// capture call on the same ScreenCapture or its destruction.
+struct RawCapture {
+  std::span<const std::uint8_t> bytes;  // empty when the platform gave no data
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::size_t bytes_per_row = 0;
+  PixelOrder order = PixelOrder::bgra;
+};
+
+class ScreenCapture {
+ public:
+  virtual ~ScreenCapture() = default;
+  // Screen Recording gate: may the process capture (never prompts)?
+  virtual bool preflight_access() = 0;
+  // Asks the system for access (prompts the first time); true only when granted.
+  virtual bool request_access() = 0;
+  // Everything visible in `display`'s bounds at its native pixel resolution.
+  // An error string when no image was produced.
+  virtual Expected<RawCapture> capture(const DisplayRecord& display) = 0;
+};
+
+// ---- Windows --------------------------------------------------------------
+
+// One on-screen window, as the window list reports it. Absent members mean
+// the entry lacks them or they are not numbers (the walk's rules decide).
+struct WindowRecord {
+  std::optional<std::int64_t> owner_pid;
+  std::optional<std::int64_t> layer;  // 0 for normal application windows
+  enum class BoundsState : std::uint8_t { ok, missing, not_a_dictionary, unreadable };
+  BoundsState bounds_state = BoundsState::ok;
+  double x = 0, y = 0, width = 0, height = 0;  // outer frame in global points
+};
+
+class WindowList {
+ public:
+  virtual ~WindowList() = default;
+  // Process ids of every running browser instance, in browser-list order.
+  virtual std::vector<std::int32_t> browser_pids() = 0;
+  // On-screen windows, front to back; nullopt when no list is returned.
+  virtual std::optional<std::vector<WindowRecord>> front_to_back() = 0;
+};
+
+// ---- Permissions and settings ---------------------------------------------
+
+class Permissions {
+ public:
+  virtual ~Permissions() = default;
+  virtual bool accessibility_trusted() = 0;  // no prompt
+  virtual bool request_accessibility() = 0;  // may show the system prompt
+  // Screen Recording checks are ScreenCapture::preflight_access/request_access.
+};
+
+class SettingsOpener {
+ public:
+  virtual ~SettingsOpener() = default;
+  // Starts the settings application on `address` without waiting for it; an
+  // error with the operating system's description when it cannot be started.
+  virtual Expected<std::monostate> open(const std::string& address) = 0;
+};
+
+// ---- Input (added by the input work) ----------------------------------------
+
+// ---- Text recognition (added by the recognition work) -----------------------
+
+// ---- The whole platform ---------------------------------------------------
+
+struct Platform {
+  std::unique_ptr<Displays> displays;
+  std::unique_ptr<ScreenCapture> capture;
+  std::unique_ptr<WindowList> windows;
+  std::unique_ptr<Permissions> permissions;
+  std::unique_ptr<SettingsOpener> settings;
+};
+
+// Defined once by the backend linked into this build.
+std::unique_ptr<Platform> create_platform();
+
+}  // namespace pelagon2::platform
