@@ -1,6 +1,7 @@
 #include "input/input_module.h"
 
 #include "core/method_rows.h"
+#include "input/browser_window.h"
 
 namespace pelagon2::input {
 namespace {
@@ -8,13 +9,13 @@ namespace {
 // One row per method this module answers (the host's method table lists the
 // same names).
 constexpr PlatformMethodImplementation kInputMethods[] = {
-    {"", nullptr},
+    {"get_active_browser_outer_rect", get_active_browser_outer_rect},
 };
 
 }  // namespace
 
 Outcome handle(std::string_view method, const Json& params, platform::Platform& platform) {
-  return call_method_row(std::span(kInputMethods).subspan(1), method, params, platform);
+  return call_method_row(kInputMethods, method, params, platform);
 }
 
 }  // namespace pelagon2::input

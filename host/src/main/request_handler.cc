@@ -38,6 +38,7 @@ constexpr MethodRow kMethods[] = {
     {"delete_file", Module::files},
     {"create_directory", Module::files},
     {"remove_directory", Module::files},
+    {"get_active_browser_outer_rect", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
