@@ -1,0 +1,12 @@
+// The X11 backend: each service below replaces the display-less answer of the
+// same service.
+#include "platform/no_screen.h"
+
+namespace pelagon2::platform {
+
+std::unique_ptr<Platform> create_platform() {
+  std::unique_ptr<Platform> platform = create_no_screen_platform();
+  return platform;
+}
+
+}  // namespace pelagon2::platform
