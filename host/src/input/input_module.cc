@@ -2,6 +2,7 @@
 
 #include "core/method_rows.h"
 #include "input/browser_window.h"
+#include "input/permissions.h"
 
 namespace pelagon2::input {
 namespace {
@@ -10,6 +11,9 @@ namespace {
 // same names).
 constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_active_browser_outer_rect", get_active_browser_outer_rect},
+    {"get_permission_status", get_permission_status},
+    {"request_permission", request_permission},
+    {"open_permission_pane", open_permission_pane},
 };
 
 }  // namespace
