@@ -90,6 +90,12 @@ class XResPids {
   bool usable_ = false;
 };
 
+// What the servers here do: without a window manager the root has no
+// _NET_CLIENT_LIST_STACKING at all (with one it is there, empty while it
+// manages nothing); openbox may leave a stale _NET_ACTIVE_WINDOW, so the
+// stacking order, not the active window, decides what is in front; XRes
+// answers the owning pid of any window of a local client, also of windows
+// without _NET_WM_PID.
 class X11Windows final : public WindowList {
  public:
   std::vector<std::int32_t> browser_pids() override { return browser_pids_in("/proc"); }
