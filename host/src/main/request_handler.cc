@@ -39,6 +39,8 @@ constexpr MethodRow kMethods[] = {
     {"create_directory", Module::files},
     {"remove_directory", Module::files},
     {"get_active_browser_outer_rect", Module::input},
+    {"search_desktop", Module::cv},
+    {"wait_for_image", Module::cv},
     {"capture_desktop", Module::cv},
     {"get_display_list", Module::cv},
     {"get_desktop_dpi", Module::cv},
