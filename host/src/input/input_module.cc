@@ -1,6 +1,7 @@
 #include "input/input_module.h"
 
 #include "core/method_rows.h"
+#include "input/backing_scale.h"
 #include "input/browser_window.h"
 
 namespace pelagon2::input {
@@ -10,6 +11,7 @@ namespace {
 // same names).
 constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_active_browser_outer_rect", get_active_browser_outer_rect},
+    {"get_screen_backing_scale_factor", get_screen_backing_scale_factor},
 };
 
 }  // namespace

@@ -39,6 +39,12 @@ constexpr MethodRow kMethods[] = {
     {"create_directory", Module::files},
     {"remove_directory", Module::files},
     {"get_active_browser_outer_rect", Module::input},
+    {"search_desktop", Module::cv},
+    {"wait_for_image", Module::cv},
+    {"capture_desktop", Module::cv},
+    {"get_display_list", Module::cv},
+    {"get_desktop_dpi", Module::cv},
+    {"get_screen_backing_scale_factor", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
