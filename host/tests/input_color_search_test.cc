@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_platform.h"
 #include "input/color_search.h"
+#include "main/request_handler.h"
 
 namespace pelagon2::input {
 namespace {
@@ -257,6 +259,80 @@ TEST(ColorRectangleReply, ScreenPixelsOrZeros) {
   // Nothing found: zeros, not the capture origin.
   EXPECT_EQ(color_rectangle_reply(capture, Rgb8{0, 0, 255}), rect(0, 0, 0, 0));
   EXPECT_EQ(color_rectangle_reply(capture_of(RgbImage()), red), rect(0, 0, 0, 0));
+}
+
+// ---- The methods on a scripted screen -------------------------------------
+
+// A display left of the main one at scale 2: capture origin (-2880, 0).
+class ColorMethods : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::DisplayRecord left;
+    left.id = 3, left.x = -1440, left.y = 0, left.width = 200, left.height = 60, left.mode_pixel_width = 400;
+    left.is_main = true;
+    platform_.displays_fake().list = std::vector<platform::DisplayRecord>{left};
+    RgbImage screen = white(400, 120);
+    const Rgb8 red{255, 0, 0};
+    fill(screen, 5, 5, 40, 1, red), fill(screen, 5, 24, 40, 1, red);  // 40x20 outline
+    fill(screen, 5, 5, 1, 20, red), fill(screen, 44, 5, 1, 20, red);
+    fill(screen, 300, 60, 30, 30, red);  // 30x30 square
+    fill(screen, 100, 100, 4, 4, Rgb8{0, 0, 250});
+    platform_.capture_fake().show(screen);
+  }
+
+  Json call(const char* method, const Json& params) {
+    const Outcome outcome = dispatch_method(method, params, platform_);
+    return outcome.ok() ? outcome.value() : Json{{"error", outcome.error()}};
+  }
+
+  testing::FakePlatform platform_;
+};
+
+TEST_F(ColorMethods, RepliesInScreenPixels) {
+  EXPECT_EQ(call("find_rectangle", {{"color", "#ff0000"}}), rect(-2580, 60, 30, 30));
+  EXPECT_EQ(call("find_rectangle", {{"color", "00ff00"}}), rect(0, 0, 0, 0));
+  EXPECT_EQ(call("find_color_regions", {{"color", "FF0000"}}),
+            (Json{{"regions", Json::array({rect(-2875, 5, 40, 20), rect(-2580, 60, 30, 30)})}}));
+  EXPECT_EQ(call("find_color_regions", {{"color", "0000ff"}, {"tolerance", 5}}),
+            (Json{{"regions", Json::array({rect(-2780, 100, 4, 4)})}}));
+  EXPECT_EQ(call("find_color_regions",
+                 {{"color", "ff0000"}, {"searchArea", {{"x", -2600}, {"y", 0}, {"width", 100}, {"height", 80}}}}),
+            (Json{{"regions", Json::array({rect(-2580, 60, 30, 20)})}}));
+  EXPECT_EQ(call("find_color_regions",
+                 {{"color", "ff0000"}, {"searchArea", {{"x", 0}, {"y", 0}, {"width", 100}, {"height", 80}}}}),
+            (Json{{"regions", Json::array()}}));
+  EXPECT_EQ(platform_.capture_fake().captured_ids, (std::vector<std::uint32_t>(6, 3)));
+}
+
+TEST_F(ColorMethods, ParameterErrorsComeBeforeTheCapture) {
+  for (const char* method : {"find_rectangle", "find_color_regions"}) {
+    EXPECT_EQ(call(method, Json()), (Json{{"error", "bad_params: missing 'color'"}})) << method;
+    EXPECT_EQ(call(method, {{"color", "#ff000"}}), (Json{{"error", "bad_params: color 'ff000' is not rrggbb"}}))
+        << method;
+  }
+  EXPECT_TRUE(platform_.capture_fake().captured_ids.empty());
+  EXPECT_EQ(platform_.capture_fake().preflight_calls, 0);
+}
+
+TEST_F(ColorMethods, CaptureErrorsPassUnchanged) {
+  struct Case {
+    const char* name;
+    void (*setup)(testing::FakePlatform&);
+  };
+  const Case cases[] = {
+      {"capture fails", [](testing::FakePlatform& p) { p.capture_fake().error = "capture_failed: lost the display"; }},
+      {"permission refused",
+       [](testing::FakePlatform& p) { p.capture_fake().preflight = false, p.capture_fake().request = false; }},
+      {"no displays", [](testing::FakePlatform& p) { p.displays_fake().list = std::vector<platform::DisplayRecord>{}; }},
+  };
+  for (const Case& c : cases) {
+    c.setup(platform_);
+    const Expected<cv::RgbCapture> capture = cv::capture_display_rgb(platform_);
+    ASSERT_FALSE(capture.ok()) << c.name;
+    for (const char* method : {"find_rectangle", "find_color_regions"}) {
+      EXPECT_EQ(call(method, {{"color", "ff0000"}}), (Json{{"error", capture.error()}})) << c.name << " " << method;
+    }
+  }
 }
 
 }  // namespace

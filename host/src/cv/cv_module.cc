@@ -1,7 +1,10 @@
 #include "cv/cv_module.h"
 
 #include "core/method_rows.h"
+#include "cv/desktop_search.h"
+#include "cv/displays.h"
 #include "cv/image_input.h"
+#include "cv/screen_capture.h"
 #include "cv/search_methods.h"
 
 namespace pelagon2::cv {
@@ -17,6 +20,11 @@ constexpr MethodImplementation kCvMethods[] = {
 // Rows of the methods that capture or query the screen.
 constexpr PlatformMethodImplementation kCvScreenMethods[] = {
     {"search_relative", search_relative},
+    {"search_desktop", search_desktop},
+    {"wait_for_image", wait_for_image},
+    {"capture_desktop", capture_desktop},
+    {"get_display_list", get_display_list},
+    {"get_desktop_dpi", get_desktop_dpi},
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "core/outcome.h"
 #include "cv/image_input.h"
 #include "platform/platform.h"
@@ -31,7 +32,18 @@ struct RgbCapture {
   double origin_y = 0;
 };
 
+// Errors: "screen_recording_denied: …" when the permission is refused (the
+// system prompt is requested first), "capture_failed: …" for the display and
+// the capture.
 Expected<CaptureRecord> capture_display(platform::Platform& platform);
 Expected<RgbCapture> capture_display_rgb(platform::Platform& platform);
+
+// Where captures are written when the request names no file: the temporary
+// directory joined with "tidewell_desktop_capture.png".
+std::string default_capture_path();
+
+// capture_desktop: the target display as an RGBA PNG at `path` or the default
+// path; replies with the path.
+Outcome capture_desktop(const Json& params, platform::Platform& platform);
 
 }  // namespace pelagon2::cv

@@ -3,18 +3,13 @@
 #include <string>
 #include <utility>
 
+#include "cv/desktop_search.h"
 #include "cv/relative_search.h"
+#include "cv/screen_capture.h"
 #include "cv/search_options.h"
 #include "cv/search_pattern.h"
 
 namespace pelagon2::cv {
-namespace {
-
-// Screen captures are not available to the search methods yet; the host
-// answers as a machine without any display does.
-constexpr const char* kNoScreen = "capture_failed: no monitors";
-
-}  // namespace
 
 Expected<DecodedImage> required_image_param(const Json& params, std::string_view key) {
   if (!params.is_object()) return make_error("bad_params: missing '" + std::string(key) + "'");
@@ -37,7 +32,7 @@ Outcome search_image(const Json& params) {
   return build_search_reply(*matches);
 }
 
-Outcome search_relative(const Json& params, platform::Platform& /*platform*/) {
+Outcome search_relative(const Json& params, platform::Platform& platform) {
   Expected<OffsetRect> offset = parse_offset(params);
   if (!offset) return std::move(offset).take_error();
   Expected<SearchOptions> options = parse_search_options(params);
@@ -45,8 +40,17 @@ Outcome search_relative(const Json& params, platform::Platform& /*platform*/) {
   Expected<DecodedImage> pattern = required_image_param(params, "pattern");
   if (!pattern) return std::move(pattern).take_error();
 
-  // A present `image`, even null, means the supplied image; only absence means the screen.
-  if (!params.contains("image")) return make_error(kNoScreen);
+  // A present `image`, even null, means the supplied image; only absence means
+  // the screen. On the screen the searchArea stays in capture pixels.
+  if (!params.contains("image")) {
+    Expected<RgbCapture> capture = capture_display_rgb(platform);
+    if (!capture) return std::move(capture).take_error();
+    Expected<std::vector<MatchRecord>> anchors = search_pattern(
+        capture->image.image.view(), pattern->image.view(), *options, capture->image.dpi, pattern->dpi);
+    if (!anchors) return std::move(anchors).take_error();
+    offset_matches(*anchors, screen_pixel_offset(*capture));
+    return build_relative_reply(*anchors, *offset);
+  }
   Expected<DecodedImage> image = decode_image_param(params["image"], "image");
   if (!image) return std::move(image).take_error();
 

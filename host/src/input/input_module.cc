@@ -1,7 +1,9 @@
 #include "input/input_module.h"
 
 #include "core/method_rows.h"
+#include "input/backing_scale.h"
 #include "input/browser_window.h"
+#include "input/color_search.h"
 #include "input/permissions.h"
 
 namespace pelagon2::input {
@@ -14,6 +16,9 @@ constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_permission_status", get_permission_status},
     {"request_permission", request_permission},
     {"open_permission_pane", open_permission_pane},
+    {"get_screen_backing_scale_factor", get_screen_backing_scale_factor},
+    {"find_color_regions", find_color_regions},
+    {"find_rectangle", find_rectangle},
 };
 
 }  // namespace

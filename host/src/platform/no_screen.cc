@@ -15,7 +15,7 @@ class NoCapture final : public ScreenCapture {
   // There is no permission to withhold; the capture itself finds no monitor.
   bool preflight_access() override { return true; }
   bool request_access() override { return true; }
-  Expected<RawCapture> capture(const DisplayRecord&) override { return make_error("capture_failed: no monitors"); }
+  Expected<RawCapture> capture(const DisplayRecord&) override { return make_error("no monitors"); }
 };
 
 class NoWindows final : public WindowList {

@@ -46,14 +46,17 @@ struct ScreenRecord {
 class Displays {
  public:
   virtual ~Displays() = default;
-  // The active displays (at most 16) in the platform's order, or
-  // display_list_error(code) when the list cannot be read. No screen at all
-  // is an empty list, not an error.
+  // The active displays in the platform's order, or display_list_error(code)
+  // when the list cannot be read. No screen at all is an empty list, not an
+  // error. Records are as reported: bounds in points, unconverted; the caller
+  // keeps the first 16 and computes scales, the target display and names.
   virtual Expected<std::vector<DisplayRecord>> active_displays() = 0;
-  // The screens whose numbers name the displays.
+  // The screens whose numbers name the displays, in the platform's order,
+  // every entry as found (the caller's walk decides what a missing number means).
   virtual std::vector<ScreenRecord> screens() = 0;
   // Backing scale of the main screen when one can be asked for (fallback of
-  // the desktop scale query); nullopt when there is none.
+  // the desktop scale query); nullopt when there is no main screen or it may
+  // not be asked from the calling thread.
   virtual std::optional<double> main_screen_scale() = 0;
 };
 
@@ -85,10 +88,16 @@ class ScreenCapture {
   virtual ~ScreenCapture() = default;
   // Screen Recording gate: may the process capture (never prompts)?
   virtual bool preflight_access() = 0;
-  // Asks the system for access (prompts the first time); true only when granted.
+  // Asks the system for access (prompts the first time); true only when
+  // granted. Called by the capture routine on every attempt that preflight
+  // refused.
   virtual bool request_access() = 0;
-  // Everything visible in `display`'s bounds at its native pixel resolution.
-  // An error string when no image was produced.
+  // Everything visible in `display`'s bounds (one record of the current
+  // active_displays()) at its native pixel resolution, as delivered: rows may
+  // be padded (bytes_per_row), pixels bgra or bgrx. No checks or conversions:
+  // the caller rejects short data and repacks. On failure the reason without
+  // a code word (the caller reports "capture_failed: {reason}"); empty bytes
+  // when an image came back without data.
   virtual Expected<RawCapture> capture(const DisplayRecord& display) = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "vision_core/image.h"
 
 namespace pelagon2::testing {
 
@@ -31,6 +32,7 @@ class FakeCapture final : public platform::ScreenCapture {
  public:
   bool preflight = true;
   bool request = true;
+  int preflight_calls = 0;
   int request_calls = 0;
   // What capture() hands out; `bytes` of `frame` points into `pixels`.
   std::vector<std::uint8_t> pixels;
@@ -38,7 +40,32 @@ class FakeCapture final : public platform::ScreenCapture {
   std::optional<std::string> error;
   std::vector<std::uint32_t> captured_ids;
 
-  bool preflight_access() override { return preflight; }
+  // Shows `image` as the platform would deliver it: blue, green, red and a
+  // fourth byte (`alpha`), each row followed by `padding` bytes of 0xEE.
+  void show(const vision_core::RgbImage& image, platform::PixelOrder order = platform::PixelOrder::bgrx,
+            std::size_t padding = 0, std::uint8_t alpha = 0x7F) {
+    frame = platform::RawCapture{};
+    frame.width = image.width;
+    frame.height = image.height;
+    frame.bytes_per_row = std::size_t{image.width} * 4 + padding;
+    frame.order = order;
+    pixels.assign(frame.bytes_per_row * image.height, 0xEE);
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+      for (std::uint32_t x = 0; x < image.width; ++x) {
+        const std::uint8_t* rgb = &image.pixels[(std::size_t{y} * image.width + x) * 3];
+        std::uint8_t* out = &pixels[y * frame.bytes_per_row + std::size_t{x} * 4];
+        out[0] = rgb[2];
+        out[1] = rgb[1];
+        out[2] = rgb[0];
+        out[3] = alpha;
+      }
+    }
+  }
+
+  bool preflight_access() override {
+    ++preflight_calls;
+    return preflight;
+  }
   bool request_access() override {
     ++request_calls;
     return request;

@@ -1,0 +1,159 @@
+#include "cv/desktop_search.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/utf8.h"
+#include "cv/png_output.h"
+#include "cv/search_methods.h"
+#include "cv/search_options.h"
+#include "vision_core/rounding.h"
+
+namespace pelagon2::cv {
+namespace {
+
+using vision_core::round_to;
+using vision_core::saturate_to;
+
+constexpr std::uint64_t kDefaultTimeoutMs = 10000;
+constexpr std::uint64_t kDefaultIntervalMs = 200;
+constexpr std::uint64_t kMinIntervalMs = 20;
+
+// Only a JSON unsigned integer counts; negative, fractional and other values
+// fall back to the default.
+std::uint64_t unsigned_param(const Json& params, const char* key, std::uint64_t fallback) {
+  if (!params.is_object()) return fallback;
+  const auto it = params.find(key);
+  if (it == params.end() || !it->is_number_unsigned()) return fallback;
+  return it->get<std::uint64_t>();
+}
+
+class MonotonicClock final : public WaitClock {
+ public:
+  std::int64_t now_ns() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  }
+
+  void sleep_ms(std::uint64_t ms) override {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
+    // A signal cuts the sleep short; the rest is slept after it.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+};
+
+// The capture searched with `options` (whose searchArea is in screen pixels),
+// results in screen pixels.
+Expected<std::vector<MatchRecord>> search_capture(const RgbCapture& capture, const DecodedImage& pattern,
+                                                  const SearchOptions& options) {
+  Expected<std::vector<MatchRecord>> matches =
+      search_pattern(capture.image.image.view(), pattern.image.view(), options, capture.image.dpi, pattern.dpi);
+  if (matches) offset_matches(*matches, screen_pixel_offset(capture));
+  return matches;
+}
+
+// One wait attempt: a fresh capture searched with a copy of the options, so
+// every attempt reads the area as the request gave it. The capture is gone
+// when this returns, before any sleep.
+Expected<std::vector<MatchRecord>> search_fresh_capture(platform::Platform& platform, const DecodedImage& pattern,
+                                                        const SearchOptions& options) {
+  Expected<RgbCapture> capture = capture_display_rgb(platform);
+  if (!capture) return std::move(capture).take_error();
+  SearchOptions attempt = options;
+  rewrite_search_area(attempt.options, *capture);
+  return search_capture(*capture, pattern, attempt);
+}
+
+}  // namespace
+
+PixelOffset screen_pixel_offset(const RgbCapture& capture) {
+  return PixelOffset{round_to<std::int32_t>(capture.origin_x), round_to<std::int32_t>(capture.origin_y)};
+}
+
+void offset_matches(std::vector<MatchRecord>& matches, PixelOffset offset) {
+  for (MatchRecord& m : matches) {
+    m.x = saturate_to<std::int32_t>(std::int64_t{m.x} + offset.x);
+    m.y = saturate_to<std::int32_t>(std::int64_t{m.y} + offset.y);
+  }
+}
+
+void rewrite_search_area(Json& options, const RgbCapture& capture) {
+  if (!options.is_object()) return;
+  const auto area = options.find("searchArea");
+  if (area == options.end() || !area->is_object()) return;
+  const std::pair<const char*, double> origins[] = {{"x", capture.origin_x}, {"y", capture.origin_y}};
+  for (const auto& [key, origin] : origins) {
+    const auto member = area->find(key);
+    if (member != area->end() && member->is_number()) *member = finite_or_null(member->get<double>() - origin);
+  }
+}
+
+Outcome search_desktop(const Json& params, platform::Platform& platform) {
+  Expected<SearchOptions> options = parse_search_options(params);
+  if (!options) return std::move(options).take_error();
+  Expected<DecodedImage> pattern = required_image_param(params, "pattern");
+  if (!pattern) return std::move(pattern).take_error();
+  Expected<RgbCapture> capture = capture_display_rgb(platform);
+  if (!capture) return std::move(capture).take_error();
+  rewrite_search_area(options->options, *capture);
+
+  std::optional<std::string> saved;
+  if (option_is_true(options->options, "saveCaptureOnDisk")) {
+    const auto given = options->options.find("capturePath");
+    const std::string path =
+        given != options->options.end() && given->is_string() ? given->get<std::string>() : default_capture_path();
+    const vision_core::RgbImage& image = capture->image.image;
+    Expected<std::monostate> written =
+        write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->image.dpi, path);
+    if (!written) return std::move(written).take_error();
+    saved = utf8_lossy(path);
+  }
+
+  Expected<std::vector<MatchRecord>> matches = search_capture(*capture, *pattern, *options);
+  if (!matches) return std::move(matches).take_error();
+  return build_search_reply(*matches, saved);
+}
+
+WaitClock& monotonic_wait_clock() {
+  static MonotonicClock clock;
+  return clock;
+}
+
+Outcome wait_for_image(const Json& params, platform::Platform& platform) {
+  return wait_for_image(params, platform, monotonic_wait_clock());
+}
+
+Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClock& clock) {
+  Expected<SearchOptions> options = parse_search_options(params);
+  if (!options) return std::move(options).take_error();
+  Expected<DecodedImage> pattern = required_image_param(params, "pattern");
+  if (!pattern) return std::move(pattern).take_error();
+  const std::uint64_t timeout = unsigned_param(params, "timeoutMs", kDefaultTimeoutMs);
+  const std::uint64_t interval = std::max(unsigned_param(params, "intervalMs", kDefaultIntervalMs), kMinIntervalMs);
+
+  const std::int64_t start = clock.now_ns();
+  for (;;) {
+    Expected<std::vector<MatchRecord>> matches = search_fresh_capture(platform, *pattern, *options);
+    if (!matches) return std::move(matches).take_error();
+
+    const std::int64_t now = clock.now_ns();
+    const std::uint64_t elapsed = now > start ? static_cast<std::uint64_t>(now - start) / 1'000'000 : 0;
+    const bool found = !matches->empty();
+    if (found || elapsed >= timeout) {
+      Json reply = build_search_reply(found ? *matches : std::vector<MatchRecord>{});
+      reply["elapsedMs"] = elapsed;
+      reply["found"] = found;
+      return reply;
+    }
+    clock.sleep_ms(interval);
+  }
+}
+
+}  // namespace pelagon2::cv

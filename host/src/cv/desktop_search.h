@@ -1,0 +1,53 @@
+#pragma once
+// Searches on the screen: one capture (search_desktop) or captures repeated
+// until the pattern shows up (wait_for_image). Results are in screen pixels.
+
+#include <cstdint>
+#include <vector>
+
+#include "core/json.h"
+#include "core/outcome.h"
+#include "cv/screen_capture.h"
+#include "cv/search_pattern.h"
+#include "platform/platform.h"
+
+namespace pelagon2::cv {
+
+// Screen-pixel position of a capture's top-left pixel, rounded.
+struct PixelOffset {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+};
+
+PixelOffset screen_pixel_offset(const RgbCapture& capture);
+
+// Moves matches from capture pixels to screen pixels (saturating).
+void offset_matches(std::vector<MatchRecord>& matches, PixelOffset offset);
+
+// `options.searchArea` is given in screen pixels: its numeric x and y become
+// capture pixels (as floats, null when not finite).
+void rewrite_search_area(Json& options, const RgbCapture& capture);
+
+// search_desktop: `pattern` on one capture of the target display, optionally
+// saved (saveCaptureOnDisk, capturePath).
+Outcome search_desktop(const Json& params, platform::Platform& platform);
+
+// Time for wait_for_image: a monotonic clock and a sleep.
+class WaitClock {
+ public:
+  virtual ~WaitClock() = default;
+  // Nanoseconds on a clock that never goes back.
+  virtual std::int64_t now_ns() = 0;
+  // Sleeps the whole time even when signals interrupt it.
+  virtual void sleep_ms(std::uint64_t ms) = 0;
+};
+
+WaitClock& monotonic_wait_clock();
+
+// wait_for_image: captures and searches every intervalMs (at least 20, default
+// 200) until a match or timeoutMs (default 10000) has passed; replies with
+// `found` and `elapsedMs`.
+Outcome wait_for_image(const Json& params, platform::Platform& platform);
+Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClock& clock);
+
+}  // namespace pelagon2::cv
