@@ -157,9 +157,10 @@ class WindowManager {
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  void stop() {
+  // SIGTERM lets it clean up; SIGKILL leaves its properties behind.
+  void stop(int signal_number = SIGTERM) {
     if (pid_ > 0) {
-      kill(pid_, SIGTERM);
+      kill(pid_, signal_number);
       stop_process(pid_);
       pid_ = -1;
     }

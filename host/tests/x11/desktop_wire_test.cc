@@ -240,6 +240,31 @@ TEST_F(DesktopWire, BrowserWindowUnderOpenbox) {
   EXPECT_TRUE(wait_until([&] { return browser_rect(host) == bare; })) << browser_rect(host).dump() << bare.dump();
 }
 
+// A window manager that is killed leaves its root properties behind; the
+// windows are top-levels again, and new ones are not in its stale list.
+TEST_F(DesktopWire, BrowserWindowAfterOpenboxIsKilled) {
+  Observer observer(server_.display());
+  ASSERT_TRUE(observer.ok());
+  testing::TempTree home;
+  WindowManager wm(server_.display(), home.path());
+  ASSERT_TRUE(wm.started());
+  ASSERT_TRUE(observer.manager_running());
+  auto first = window(browser_, {"--geometry", "60,70,320,200", "--pid-property"});
+  ASSERT_TRUE(wait_until([&] { return observer.managed(first->window()); }));
+  const Json framed = observer.frame_of(first->window());
+
+  wm.stop(SIGKILL);
+  ASSERT_TRUE(wait_until([&] { return observer.frame_of(first->window()) != framed; }));
+  ASSERT_FALSE(observer.root_windows("_NET_CLIENT_LIST_STACKING").empty()) << "the stale list this test is about";
+  HostProcess host({"DISPLAY=" + server_.display()});
+  const Json bare = observer.frame_of(first->window());
+  EXPECT_EQ(bare["width"], 320);
+  EXPECT_EQ(browser_rect(host), bare);
+
+  auto second = window(browser_, {"--geometry", "500,300,200,100"});
+  EXPECT_EQ(browser_rect(host), rect(500, 300, 200, 100));
+}
+
 // Windows coming and going while the host walks them: every request is
 // answered, and the host lives on.
 TEST_F(DesktopWire, WindowsVanishingMidWalk) {

@@ -22,11 +22,12 @@ enum AtomIndex {
   kWmPid,
   kFrameExtents,
   kWindowType,
+  kSupportingWmCheck,
   kTypeNormal,
   kFirstOtherType,
 };
 const char* const kAtomNames[] = {
-    "_NET_CLIENT_LIST_STACKING", "_NET_WM_PID", "_NET_FRAME_EXTENTS", "_NET_WM_WINDOW_TYPE",
+    "_NET_CLIENT_LIST_STACKING", "_NET_WM_PID", "_NET_FRAME_EXTENTS", "_NET_WM_WINDOW_TYPE", "_NET_SUPPORTING_WM_CHECK",
     "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
     "_NET_WM_WINDOW_TYPE_TOOLBAR", "_NET_WM_WINDOW_TYPE_MENU", "_NET_WM_WINDOW_TYPE_UTILITY",
     "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
@@ -117,8 +118,14 @@ class X11Windows final : public WindowList {
     // children are the top-level windows, also bottom to top.
     std::vector<Window> stack;
     connection->clear_error();
+    bool managed = window_manager_running(display, root, atoms);
+    if (connection->sync_failed()) {
+      if (!connection->alive()) return std::nullopt;
+      managed = false;  // the check window is gone
+    }
+    connection->clear_error();
     const std::optional<std::vector<unsigned long>> clients =
-        property_items(display, root, atoms[kClientListStacking], XA_WINDOW, kMaxWindows);
+        managed ? property_items(display, root, atoms[kClientListStacking], XA_WINDOW, kMaxWindows) : std::nullopt;
     if (clients) {
       stack.assign(clients->begin(), clients->end());
     } else {
@@ -136,7 +143,7 @@ class X11Windows final : public WindowList {
     std::vector<WindowRecord> records;
     for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
       connection->clear_error();
-      const std::optional<WindowFacts> facts = read_facts(display, root, *it, atoms, xres);
+      const std::optional<WindowFacts> facts = read_facts(display, root, *it, atoms, xres, managed);
       // A window that vanished mid-walk is simply no longer on screen.
       if (connection->sync_failed()) {
         if (!connection->alive()) return std::nullopt;
@@ -149,8 +156,19 @@ class X11Windows final : public WindowList {
   }
 
  private:
+  // A window manager that ended without cleaning up (killed, crashed) leaves
+  // its root properties behind: its stacking list would miss every window
+  // mapped since, and the frame extents would count decorations that are
+  // gone. The check window it owns goes away with it.
+  static bool window_manager_running(Display* display, Window root, const Atom* atoms) {
+    const std::vector<unsigned long> check = long_property(display, root, atoms[kSupportingWmCheck], XA_WINDOW, 1);
+    if (check.empty() || check[0] == None) return false;
+    const std::vector<unsigned long> self = long_property(display, check[0], atoms[kSupportingWmCheck], XA_WINDOW, 1);
+    return !self.empty() && self[0] == check[0];
+  }
+
   static std::optional<WindowFacts> read_facts(Display* display, Window root, Window window, const Atom* atoms,
-                                               XResPids& xres) {
+                                               XResPids& xres, bool managed) {
     XWindowAttributes attributes;
     if (XGetWindowAttributes(display, window, &attributes) == 0) return std::nullopt;
     WindowFacts facts;
@@ -186,7 +204,8 @@ class X11Windows final : public WindowList {
     Window transient_for = 0;
     facts.transient = XGetTransientForHint(display, window, &transient_for) != 0 && transient_for != 0;
 
-    const std::vector<unsigned long> extents = long_property(display, window, atoms[kFrameExtents], XA_CARDINAL, 4);
+    const std::vector<unsigned long> extents =
+        managed ? long_property(display, window, atoms[kFrameExtents], XA_CARDINAL, 4) : std::vector<unsigned long>{};
     if (extents.size() == 4) {
       // Decorations are a few pixels; a bogus value must not wrap the sums.
       const auto clip = [](unsigned long v) { return static_cast<std::uint32_t>(std::min(v, 0xffffUL)); };
