@@ -4,6 +4,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -63,6 +64,45 @@ class SharedSegment {
   std::size_t size_ = 0;
 };
 
+// Keeps the segment attached on the server through a connection of its own.
+// The server maps a segment once however many clients attach it, and a fresh
+// mapping makes it fault in every page on the next capture (tens of ms for a
+// large screen); with this attachment alive, the per-request connections find
+// the mapping warm. It holds memory only: every capture still opens its own
+// connection and reads the screen afresh.
+class WarmAttachment {
+ public:
+  void keep(int segment_id, char* address) {
+    const char* name = std::getenv("DISPLAY");
+    const std::string display_name = name != nullptr ? name : "";
+    // A lost or replaced server, another DISPLAY or another segment: start over.
+    if (holder_ && (display_name != display_name_ || segment_id != segment_id_ || holder_->sync_failed())) {
+      holder_.reset();
+    }
+    if (holder_) return;
+    holder_ = XConnection::open();
+    if (!holder_) return;
+    XShmSegmentInfo info{};
+    info.shmid = segment_id;
+    info.shmaddr = address;
+    info.readOnly = False;
+    holder_->clear_error();
+    if (!XShmAttach(holder_->display(), &info) || holder_->sync_failed()) {
+      holder_.reset();
+      return;
+    }
+    display_name_ = display_name;
+    segment_id_ = segment_id;
+  }
+
+  void drop() { holder_.reset(); }
+
+ private:
+  std::unique_ptr<XConnection> holder_;
+  std::string display_name_;
+  int segment_id_ = -1;
+};
+
 PixelLayout layout_of(const XImage& image) {
   PixelLayout layout;
   layout.bits_per_pixel = image.bits_per_pixel;
@@ -120,6 +160,7 @@ class X11ScreenCapture final : public ScreenCapture {
                                      ZPixmap, nullptr, &info, width, height));
       if (image && image->bytes_per_line > 0 &&
           segment_.ensure(static_cast<std::size_t>(image->bytes_per_line) * height)) {
+        warm_.keep(segment_.id(), segment_.address());
         info.shmid = segment_.id();
         info.shmaddr = image->data = segment_.address();
         info.readOnly = False;
@@ -176,7 +217,9 @@ class X11ScreenCapture final : public ScreenCapture {
     return raw;
   }
 
+  // Destroyed before the segment: the server lets go of it first.
   SharedSegment segment_;
+  WarmAttachment warm_;
   std::vector<std::uint8_t> staging_;
 };
 

@@ -12,9 +12,10 @@
 namespace pelagon2::platform::x11 {
 namespace {
 
-// The server's monitors in its order; nullopt when RandR 1.5 is missing or
-// the query failed, so the root stands in for them.
-std::optional<std::vector<MonitorInfo>> query_monitors(XConnection& connection) {
+// The server's monitors in its order, named when `with_names` (a round trip
+// per monitor); nullopt when RandR 1.5 is missing or the query failed, so the
+// root stands in for them.
+std::optional<std::vector<MonitorInfo>> query_monitors(XConnection& connection, bool with_names) {
   Display* display = connection.display();
   int event_base = 0, error_base = 0, major = 0, minor = 0;
   if (!XRRQueryExtension(display, &event_base, &error_base)) return std::nullopt;
@@ -33,7 +34,7 @@ std::optional<std::vector<MonitorInfo>> query_monitors(XConnection& connection) 
     const XRRMonitorInfo& m = monitors[i];
     MonitorInfo info;
     info.name_atom = static_cast<std::uint32_t>(m.name);
-    if (char* name = m.name != None ? XGetAtomName(display, m.name) : nullptr) {
+    if (char* name = with_names && m.name != None ? XGetAtomName(display, m.name) : nullptr) {
       info.name = name;
       XFree(name);
     }
@@ -57,7 +58,7 @@ class X11Displays final : public Displays {
   Expected<std::vector<DisplayRecord>> active_displays() override {
     const std::unique_ptr<XConnection> connection = XConnection::open();
     if (!connection) return std::vector<DisplayRecord>{};
-    const std::optional<std::vector<MonitorInfo>> monitors = query_monitors(*connection);
+    const std::optional<std::vector<MonitorInfo>> monitors = query_monitors(*connection, false);
     if (monitors && !monitors->empty()) return displays_from_monitors(*monitors);
     // A server that went away has no screen left to describe.
     if (!connection->alive()) return std::vector<DisplayRecord>{};
@@ -71,7 +72,7 @@ class X11Displays final : public Displays {
   std::vector<ScreenRecord> screens() override {
     const std::unique_ptr<XConnection> connection = XConnection::open();
     if (!connection) return {};
-    const std::optional<std::vector<MonitorInfo>> monitors = query_monitors(*connection);
+    const std::optional<std::vector<MonitorInfo>> monitors = query_monitors(*connection, true);
     if (!monitors) return {};
     return screens_from_monitors(*monitors);
   }
