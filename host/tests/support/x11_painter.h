@@ -30,7 +30,10 @@ namespace pelagon2::testing {
 // environment's DISPLAY. Windows it made vanish with it.
 class X11Painter {
  public:
-  explicit X11Painter(const std::string& display) : display_(XOpenDisplay(display.c_str())) {}
+  explicit X11Painter(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+    // A test may stop the server under us; that must not end the test program.
+    if (display_ != nullptr) XSetIOErrorExitHandler(display_, [](Display*, void*) {}, nullptr);
+  }
   ~X11Painter() {
     if (display_ != nullptr) XCloseDisplay(display_);
   }

@@ -225,6 +225,49 @@ TEST(X11Screen, MonitorReachingBeyondTheScreenIsBlackThere) {
   EXPECT_TRUE(shows(*capture, off_screen, 200, 0));
 }
 
+TEST(X11Screen, CaptureFollowsDisplayChangesAndOutlivesLostServers) {
+  // One backend for the whole test, as in the host: its kept segment and
+  // server attachment must never show one server's pixels for another's.
+  const std::unique_ptr<Platform> platform = create_platform();
+  XvfbServer first("640x480x24");
+  XvfbServer second("640x480x24");
+  ASSERT_TRUE(first.running());
+  ASSERT_TRUE(second.running());
+  X11Painter first_painter(first.display());
+  X11Painter second_painter(second.display());
+  first_painter.fill(0, 0, 640, 480, 200, 10, 10);
+  second_painter.fill(0, 0, 640, 480, 10, 10, 200);
+  vision_core::RgbImage red(640, 480), blue(640, 480);
+  testing::fill_rect(red, 0, 0, 640, 480, 200, 10, 10);
+  testing::fill_rect(blue, 0, 0, 640, 480, 10, 10, 200);
+  {
+    ScopedDisplayEnv env(first.display().c_str());
+    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    ASSERT_TRUE(capture.ok()) << capture.error();
+    EXPECT_TRUE(shows(*capture, red, 0, 0));
+  }
+  {
+    ScopedDisplayEnv env(second.display().c_str());
+    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    ASSERT_TRUE(capture.ok()) << capture.error();
+    EXPECT_TRUE(shows(*capture, blue, 0, 0));
+  }
+  // The server the backend last attached to goes away between requests.
+  second.stop();
+  {
+    ScopedDisplayEnv env(first.display().c_str());
+    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    ASSERT_TRUE(capture.ok()) << capture.error();
+    EXPECT_TRUE(shows(*capture, red, 0, 0));
+    first_painter.fill(0, 0, 640, 480, 10, 200, 10);
+    vision_core::RgbImage green(640, 480);
+    testing::fill_rect(green, 0, 0, 640, 480, 10, 200, 10);
+    const Expected<cv::CaptureRecord> again = cv::capture_display(*platform);
+    ASSERT_TRUE(again.ok()) << again.error();
+    EXPECT_TRUE(shows(*again, green, 0, 0));
+  }
+}
+
 TEST(X11Screen, NoServerMeansNoMonitors) {
   for (const char* value : {static_cast<const char*>(nullptr), "", ":9999"}) {
     SCOPED_TRACE(value ? value : "(unset)");
