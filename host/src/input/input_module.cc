@@ -3,6 +3,8 @@
 #include "core/method_rows.h"
 #include "input/backing_scale.h"
 #include "input/browser_window.h"
+#include "input/color_search.h"
+#include "input/permissions.h"
 
 namespace pelagon2::input {
 namespace {
@@ -11,7 +13,12 @@ namespace {
 // same names).
 constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_active_browser_outer_rect", get_active_browser_outer_rect},
+    {"get_permission_status", get_permission_status},
+    {"request_permission", request_permission},
+    {"open_permission_pane", open_permission_pane},
     {"get_screen_backing_scale_factor", get_screen_backing_scale_factor},
+    {"find_color_regions", find_color_regions},
+    {"find_rectangle", find_rectangle},
 };
 
 }  // namespace

@@ -39,12 +39,17 @@ constexpr MethodRow kMethods[] = {
     {"create_directory", Module::files},
     {"remove_directory", Module::files},
     {"get_active_browser_outer_rect", Module::input},
+    {"get_permission_status", Module::input},
+    {"request_permission", Module::input},
+    {"open_permission_pane", Module::input},
     {"search_desktop", Module::cv},
     {"wait_for_image", Module::cv},
     {"capture_desktop", Module::cv},
     {"get_display_list", Module::cv},
     {"get_desktop_dpi", Module::cv},
     {"get_screen_backing_scale_factor", Module::input},
+    {"find_color_regions", Module::input},
+    {"find_rectangle", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {

@@ -136,7 +136,8 @@ class SettingsOpener {
  public:
   virtual ~SettingsOpener() = default;
   // Starts the settings application on `address` without waiting for it; an
-  // error with the operating system's description when it cannot be started.
+  // error with the operating system's description alone (the caller adds the
+  // code word) when it cannot be started.
   virtual Expected<std::monostate> open(const std::string& address) = 0;
 };
 

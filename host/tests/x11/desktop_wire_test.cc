@@ -1,0 +1,327 @@
+// The browser window and the permissions over the wire, against a private X
+// server with real client windows, with and without a window manager.
+
+// gtest first: Xlib's macros (None, Bool, …) break its headers otherwise.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/host_process.h"
+#include "support/temp_tree.h"
+#include "support/x_clients.h"
+#include "support/xvfb_server.h"
+
+namespace pelagon2 {
+namespace {
+
+using testing::HostProcess;
+using testing::WindowClient;
+using testing::WindowManager;
+using testing::XvfbServer;
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+Json rect(long x, long y, long w, long h) { return Json{{"height", h}, {"width", w}, {"x", x}, {"y", y}}; }
+
+// The test's own look at the server, to learn what the window manager did.
+class Observer {
+ public:
+  explicit Observer(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
+  ~Observer() {
+    if (display_ != nullptr) XCloseDisplay(display_);
+  }
+  bool ok() const { return display_ != nullptr; }
+
+  std::vector<unsigned long> root_windows(const char* property) {
+    const Atom atom = XInternAtom(display_, property, False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> out;
+    if (XGetWindowProperty(display_, DefaultRootWindow(display_), atom, 0, 4096, False, AnyPropertyType, &type,
+                           &format, &count, &after, &data) == Success &&
+        data != nullptr && format == 32) {
+      const auto* values = reinterpret_cast<const unsigned long*>(data);
+      out.assign(values, values + count);
+    }
+    if (data != nullptr) XFree(data);
+    return out;
+  }
+
+  bool has_property(unsigned long window, const char* property) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int rc = XGetWindowProperty(display_, window, XInternAtom(display_, property, False), 0, 16, False,
+                                      AnyPropertyType, &type, &format, &count, &after, &data);
+    if (data != nullptr) XFree(data);
+    return rc == Success && type != 0 && count > 0;
+  }
+
+  // Managed: listed by the window manager, with its decorations announced.
+  bool managed(unsigned long window) {
+    XSync(display_, False);
+    const std::vector<unsigned long> clients = root_windows("_NET_CLIENT_LIST_STACKING");
+    return std::find(clients.begin(), clients.end(), window) != clients.end() &&
+           has_property(window, "_NET_FRAME_EXTENTS");
+  }
+
+  // The rectangle the top-level window holding `window` covers on the
+  // root, border included.
+  Json frame_of(unsigned long window) {
+    Window current = window;
+    for (;;) {
+      Window root = 0, parent = 0;
+      Window* children = nullptr;
+      unsigned int count = 0;
+      if (!XQueryTree(display_, current, &root, &parent, &children, &count)) return Json();
+      if (children != nullptr) XFree(children);
+      if (parent == root) break;
+      current = parent;
+    }
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(display_, current, &a)) return Json();
+    return rect(a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width);
+  }
+
+  // A window manager's first moments may drop the windows mapped meanwhile;
+  // it has taken over once it manages a window of ours.
+  bool manager_running(std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const Window probe = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 10, 10, 0, 0, 0);
+      XMapWindow(display_, probe);
+      const bool managed = wait_until(
+          [&] {
+            const std::vector<unsigned long> clients = root_windows("_NET_CLIENT_LIST");
+            return std::find(clients.begin(), clients.end(), probe) != clients.end();
+          },
+          std::chrono::milliseconds(700));
+      XDestroyWindow(display_, probe);
+      XSync(display_, False);
+      if (managed) return true;
+    }
+    return false;
+  }
+
+ private:
+  Display* display_;
+};
+
+class DesktopWire : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.running());
+    browser_ = testing::copy_program(PELAGON2_WINDOW_CLIENT_PATH, tree_.path(), "chromium");
+    other_ = testing::copy_program(PELAGON2_WINDOW_CLIENT_PATH, tree_.path(), "xterm");
+    ASSERT_FALSE(browser_.empty());
+    ASSERT_FALSE(other_.empty());
+  }
+
+  std::unique_ptr<WindowClient> window(const std::string& program, std::vector<std::string> args) {
+    auto client = std::make_unique<WindowClient>(program, server_.display(), std::move(args));
+    EXPECT_TRUE(client->ready()) << program;
+    return client;
+  }
+
+  Json browser_rect(HostProcess& host) {
+    const Json reply = host.request("get_active_browser_outer_rect", Json{{"ignored", true}});
+    EXPECT_TRUE(reply.contains("result")) << reply.dump();
+    return reply.value("result", Json("no result"));
+  }
+
+  XvfbServer server_{"1280x800x24"};
+  testing::TempTree tree_;
+  std::string browser_, other_;
+};
+
+TEST_F(DesktopWire, BrowserWindowWithoutWindowManager) {
+  HostProcess host({"DISPLAY=" + server_.display()});
+  EXPECT_EQ(browser_rect(host), Json()) << "nothing runs yet";
+
+  auto first = window(browser_, {"--geometry", "40,30,320,200", "--pid-property"});
+  EXPECT_EQ(browser_rect(host), rect(40, 30, 320, 200));
+
+  // Windows in front that are not the browser's, or not normal ones, are passed over.
+  auto other = window(other_, {"--geometry", "0,0,600,400", "--pid-property"});
+  auto popup = window(browser_, {"--geometry", "30,20,100,100", "--override-redirect"});
+  auto dialog = window(browser_, {"--geometry", "50,50,100,100", "--type", "dialog"});
+  auto hidden = window(browser_, {"--geometry", "60,60,100,100", "--unmapped"});
+  EXPECT_EQ(browser_rect(host), rect(40, 30, 320, 200));
+
+  // The newest top-level is in front; its owner comes from the server (no
+  // _NET_WM_PID on it).
+  auto second = window(browser_, {"--geometry", "700,300,250,150", "--type", "normal"});
+  EXPECT_EQ(browser_rect(host), rect(700, 300, 250, 150));
+  second->stop();
+  EXPECT_EQ(browser_rect(host), rect(40, 30, 320, 200));
+  first->stop();
+  EXPECT_EQ(browser_rect(host), Json());
+}
+
+TEST_F(DesktopWire, UnmappedBrowserWindowIsIgnored) {
+  HostProcess host({"DISPLAY=" + server_.display()});
+  auto hidden = window(browser_, {"--geometry", "10,10,300,300", "--unmapped", "--pid-property"});
+  auto other = window(other_, {"--geometry", "20,20,300,300"});
+  EXPECT_EQ(browser_rect(host), Json());
+}
+
+// The executable's name decides, not the name the process was started under:
+// a link named like a browser runs the window client, whose /proc/PID/exe
+// names the client.
+TEST_F(DesktopWire, LinkNamedLikeABrowserIsNotOne) {
+  const std::string link = tree_ / "firefox";
+  ASSERT_EQ(symlink(PELAGON2_WINDOW_CLIENT_PATH, link.c_str()), 0);
+  auto client = window(link, {"--geometry", "10,10,300,300", "--pid-property"});
+  std::ifstream comm("/proc/" + std::to_string(client->pid()) + "/comm");
+  std::string command;
+  std::getline(comm, command);
+  EXPECT_EQ(command, "firefox");  // what a command-name check alone would have trusted
+  HostProcess host({"DISPLAY=" + server_.display()});
+  EXPECT_EQ(browser_rect(host), Json());
+}
+
+TEST_F(DesktopWire, BrowserWindowUnderOpenbox) {
+  Observer observer(server_.display());
+  ASSERT_TRUE(observer.ok());
+  testing::TempTree home;
+  WindowManager wm(server_.display(), home.path());
+  ASSERT_TRUE(wm.started());
+  ASSERT_TRUE(observer.manager_running());
+
+  HostProcess host({"DISPLAY=" + server_.display()});
+  auto first = window(browser_, {"--geometry", "60,70,320,200", "--pid-property"});
+  ASSERT_TRUE(wait_until([&] { return observer.managed(first->window()); }));
+  const Json first_frame = observer.frame_of(first->window());
+  // The frame is larger than the window we made: the decorations count.
+  ASSERT_TRUE(first_frame.is_object());
+  EXPECT_GT(first_frame["height"].get<long>(), 200);
+  EXPECT_EQ(browser_rect(host), first_frame);
+
+  auto second = window(browser_, {"--geometry", "500,300,200,100"});
+  ASSERT_TRUE(wait_until([&] { return observer.managed(second->window()); }));
+  const Json second_frame = observer.frame_of(second->window());
+  EXPECT_EQ(browser_rect(host), second_frame);
+
+  auto other = window(other_, {"--geometry", "0,0,900,700", "--pid-property"});
+  ASSERT_TRUE(wait_until([&] { return observer.managed(other->window()); }));
+  EXPECT_EQ(browser_rect(host), second_frame);
+
+  second->stop();
+  ASSERT_TRUE(wait_until([&] { return observer.frame_of(first->window()) == first_frame && browser_rect(host) == first_frame; }));
+
+  // Without the window manager the windows are top-levels again.
+  wm.stop();
+  ASSERT_TRUE(wait_until([&] { return observer.frame_of(first->window()) != first_frame; }));
+  const Json bare = observer.frame_of(first->window());
+  EXPECT_EQ(bare["width"], 320);
+  EXPECT_EQ(bare["height"], 200);
+  EXPECT_TRUE(wait_until([&] { return browser_rect(host) == bare; })) << browser_rect(host).dump() << bare.dump();
+}
+
+// Windows coming and going while the host walks them: every request is
+// answered, and the host lives on.
+TEST_F(DesktopWire, WindowsVanishingMidWalk) {
+  HostProcess host({"DISPLAY=" + server_.display()});
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    for (int round = 0; round < 12; ++round) {
+      std::vector<std::unique_ptr<WindowClient>> clients;
+      for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<WindowClient>(
+            browser_, server_.display(),
+            std::vector<std::string>{"--geometry", std::to_string(10 * i) + ",10,50,50"}));
+      }
+      clients.clear();
+    }
+    done = true;
+  });
+  int replies = 0;
+  while (!done) {
+    const Json result = browser_rect(host);
+    EXPECT_TRUE(result.is_null() || (result.is_object() && result["width"] == 50)) << result.dump();
+    ++replies;
+  }
+  churn.join();
+  EXPECT_GT(replies, 0);
+  EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
+}
+
+TEST_F(DesktopWire, DisplayVanishing) {
+  auto first = window(browser_, {"--geometry", "40,30,320,200"});
+  HostProcess host({"DISPLAY=" + server_.display()});
+  EXPECT_EQ(browser_rect(host), rect(40, 30, 320, 200));
+  first.reset();
+  server_.stop();
+  EXPECT_EQ(browser_rect(host), Json());
+  const Json status = host.request("get_permission_status");
+  EXPECT_EQ(status["result"]["accessibility"], false) << status.dump();
+  EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
+}
+
+TEST(PermissionsWire, AccessibilityFollowsXTest) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> xvfb_args;
+    bool server;
+    bool accessibility;
+  };
+  const Case cases[] = {
+      {"Xvfb with XTest", {}, true, true},
+      {"Xvfb without XTest", {"-extension", "XTEST"}, true, false},
+      {"no display", {}, false, false},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<XvfbServer> server;
+    std::vector<std::string> env;
+    const char* saved = std::getenv("DISPLAY");
+    const std::string saved_display = saved != nullptr ? saved : "";
+    unsetenv("DISPLAY");  // the host must not inherit one
+    if (c.server) {
+      server = std::make_unique<XvfbServer>("640x480x24", c.xvfb_args);
+      ASSERT_TRUE(server->running()) << c.name;
+      env.push_back("DISPLAY=" + server->display());
+    }
+    HostProcess host(env);
+    if (saved != nullptr) setenv("DISPLAY", saved_display.c_str(), 1);
+
+    const Json status = host.request("get_permission_status", Json());
+    ASSERT_TRUE(status.contains("result")) << c.name << status.dump();
+    EXPECT_EQ(status["result"]["accessibility"], c.accessibility) << c.name;
+    EXPECT_TRUE(status["result"]["screenRecording"].is_boolean()) << c.name;
+    EXPECT_EQ(status["result"].size(), 2u) << c.name;
+    // Nobody to ask on X: a request answers the status.
+    EXPECT_EQ(host.request("request_permission", Json{{"kind", "accessibility"}})["result"],
+              (Json{{"granted", c.accessibility}, {"kind", "accessibility"}}))
+        << c.name;
+    // There is no settings page to open, and nothing is started.
+    EXPECT_EQ(host.request("open_permission_pane", Json{{"kind", "screenRecording"}})["result"], true) << c.name;
+    EXPECT_EQ(host.request("open_permission_pane", Json{{"kind", "screen"}})["error"]["message"],
+              "bad_params: unknown permission pane 'screen'")
+        << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace pelagon2
