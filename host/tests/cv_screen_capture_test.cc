@@ -131,20 +131,36 @@ TEST_F(ScreenCaptureTest, RepacksPaddedRowsAndSwapsChannels) {
   }
 }
 
-TEST_F(ScreenCaptureTest, RgbFormMatchesTheImageForEveryRowWidth) {
-  // Widths around the four-pixel blocks of the converter, with and without padding.
-  for (std::uint32_t width = 1; width <= 11; ++width) {
+TEST_F(ScreenCaptureTest, BothFormsMatchTheImageForEveryRowWidth) {
+  // Widths around the vector lengths of every CPU target (16 to 64 pixels a
+  // step) and their tails, with and without padding.
+  std::vector<std::uint32_t> widths;
+  for (std::uint32_t w = 1; w <= 18; ++w) widths.push_back(w);
+  for (const std::uint32_t w : {31u, 32u, 33u, 63u, 64u, 65u, 127u, 128u, 129u, 200u}) widths.push_back(w);
+  for (const std::uint32_t width : widths) {
     for (const std::size_t padding : {0u, 3u}) {
       SCOPED_TRACE(std::to_string(width) + " padding " + std::to_string(padding));
       testing::FakePlatform platform;
       platform.displays_fake().list = std::vector<DisplayRecord>{display(7, 0, 0, width, 3, width, true)};
       const vision_core::RgbImage image = testing::noise_image(width, 3, width);
-      platform.capture_fake().show(image, PixelOrder::bgra, padding);
+      platform.capture_fake().show(image, PixelOrder::bgra, padding, 0x31);
       const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(platform);
       ASSERT_TRUE(rgb.ok()) << rgb.error();
       EXPECT_EQ(rgb->image.image.width, width);
       EXPECT_EQ(rgb->image.image.height, 3u);
       EXPECT_EQ(rgb->image.image.pixels, image.pixels);
+
+      for (const PixelOrder order : {PixelOrder::bgra, PixelOrder::bgrx}) {
+        platform.capture_fake().show(image, order, padding, 0x31);
+        const Expected<cv::CaptureRecord> rgba = cv::capture_display(platform);
+        ASSERT_TRUE(rgba.ok()) << rgba.error();
+        std::vector<std::uint8_t> expected;
+        for (std::size_t i = 0; i < image.pixels.size(); i += 3) {
+          expected.insert(expected.end(), {image.pixels[i], image.pixels[i + 1], image.pixels[i + 2],
+                                           order == PixelOrder::bgrx ? std::uint8_t{255} : std::uint8_t{0x31}});
+        }
+        EXPECT_EQ(rgba->pixels, expected);
+      }
     }
   }
 }

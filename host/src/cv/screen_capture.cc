@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "core/utf8.h"
+#include "cv/capture_pixels.h"
 #include "cv/displays.h"
 #include "cv/png_output.h"
 
@@ -49,54 +49,6 @@ Expected<Frame> take_frame(platform::Platform& platform) {
   return Frame{*raw, std::move(*target)};
 }
 
-// One pixel as delivered (blue, green, red, alpha/unused) as a word with the
-// first byte lowest; compilers turn these into plain loads and stores.
-inline std::uint32_t load_pixel(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
-
-inline void store_word(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-// Red, green, blue of a delivered pixel in the low three bytes, in memory order.
-inline std::uint32_t rgb_of(std::uint32_t bgra) {
-  return ((bgra >> 16) & 0xFFu) | (bgra & 0xFF00u) | ((bgra & 0xFFu) << 16);
-}
-
-void row_to_rgba(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t width, std::uint32_t alpha_mask) {
-  for (std::uint32_t x = 0; x < width; ++x) {
-    const std::uint32_t v = load_pixel(src + std::size_t{x} * 4);
-    store_word(dst + std::size_t{x} * 4, rgb_of(v) | (v & 0xFF000000u) | alpha_mask);
-  }
-}
-
-// Four pixels at a time become three words; the alpha byte is dropped.
-void row_to_rgb(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t width) {
-  std::uint32_t x = 0;
-  for (; x + 4 <= width; x += 4) {
-    const std::uint32_t a = rgb_of(load_pixel(src));
-    const std::uint32_t b = rgb_of(load_pixel(src + 4));
-    const std::uint32_t c = rgb_of(load_pixel(src + 8));
-    const std::uint32_t d = rgb_of(load_pixel(src + 12));
-    store_word(dst, a | (b << 24));
-    store_word(dst + 4, (b >> 8) | (c << 16));
-    store_word(dst + 8, (c >> 16) | (d << 8));
-    src += 16;
-    dst += 12;
-  }
-  for (; x < width; ++x) {
-    dst[0] = src[2];
-    dst[1] = src[1];
-    dst[2] = src[0];
-    src += 4;
-    dst += 3;
-  }
-}
-
 // The per-user temporary directory the system reports, where it has one.
 std::string system_user_temp_dir() {
 #ifdef _CS_DARWIN_USER_TEMP_DIR
@@ -129,10 +81,9 @@ Expected<CaptureRecord> capture_display(platform::Platform& platform) {
   record.scale = frame->target.scale;
   const std::size_t row_bytes = std::size_t{raw.width} * 4;
   record.pixels.resize(row_bytes * raw.height);
-  const std::uint32_t alpha_mask = raw.order == platform::PixelOrder::bgrx ? 0xFF000000u : 0u;
+  const bool opaque = raw.order == platform::PixelOrder::bgrx;
   for (std::uint32_t y = 0; y < raw.height; ++y) {
-    row_to_rgba(raw.bytes.data() + y * raw.bytes_per_row, record.pixels.data() + y * row_bytes, raw.width,
-                alpha_mask);
+    bgra_to_rgba(raw.bytes.data() + y * raw.bytes_per_row, record.pixels.data() + y * row_bytes, raw.width, opaque);
   }
   return record;
 }
@@ -146,7 +97,7 @@ Expected<RgbCapture> capture_display_rgb(platform::Platform& platform) {
   const std::size_t row_bytes = std::size_t{raw.width} * 3;
   std::uint8_t* out = capture.image.image.pixels.data();
   for (std::uint32_t y = 0; y < raw.height; ++y) {
-    row_to_rgb(raw.bytes.data() + y * raw.bytes_per_row, out + y * row_bytes, raw.width);
+    bgra_to_rgb(raw.bytes.data() + y * raw.bytes_per_row, out + y * row_bytes, raw.width);
   }
   const double scale = frame->target.scale;
   capture.image.dpi = 96.0 * scale;

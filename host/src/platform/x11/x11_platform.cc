@@ -1,6 +1,7 @@
 // The X11 backend: each service below replaces the display-less answer of the
 // same service.
 #include "platform/no_screen.h"
+#include "platform/x11/x11_screen.h"
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/x11_windows.h"
 
@@ -8,6 +9,8 @@ namespace pelagon2::platform {
 
 std::unique_ptr<Platform> create_platform() {
   std::unique_ptr<Platform> platform = create_no_screen_platform();
+  platform->displays = x11::make_displays();
+  platform->capture = x11::make_screen_capture();
   platform->windows = x11::make_window_list();
   platform->permissions = x11::make_permissions();
   return platform;

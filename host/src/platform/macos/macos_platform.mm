@@ -1,0 +1,31 @@
+// The macOS backend: each service below replaces the display-less answer of
+// the same service.
+
+#include "platform/detached_spawn.h"
+#include "platform/macos/macos_model.h"
+#include "platform/macos/macos_services.h"
+#include "platform/no_screen.h"
+
+namespace pelagon2::platform {
+namespace {
+
+class OpenSettings final : public SettingsOpener {
+ public:
+  Expected<std::monostate> open(const std::string& address) override {
+    return spawn_detached(macos::kSettingsOpenProgram, {address});
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> create_platform() {
+  std::unique_ptr<Platform> platform = create_no_screen_platform();
+  platform->displays = macos::make_displays();
+  platform->capture = macos::make_screen_capture();
+  platform->windows = macos::make_window_list();
+  platform->permissions = macos::make_permissions();
+  platform->settings = std::make_unique<OpenSettings>();
+  return platform;
+}
+
+}  // namespace pelagon2::platform

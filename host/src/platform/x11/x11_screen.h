@@ -1,0 +1,17 @@
+#pragma once
+// The X11 display and capture services.
+
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace pelagon2::platform::x11 {
+
+// RandR 1.5 monitors of the DISPLAY server, asked afresh on every call.
+std::unique_ptr<Displays> make_displays();
+
+// The root window read over MIT-SHM (XGetImage where shared memory cannot be
+// used); the segment is kept for the next capture, its content is not.
+std::unique_ptr<ScreenCapture> make_screen_capture();
+
+}  // namespace pelagon2::platform::x11
