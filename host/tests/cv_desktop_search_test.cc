@@ -283,15 +283,20 @@ class ScriptedClock final : public cv::WaitClock {
   }
 };
 
-class WaitForImageTest : public DesktopSearchTest {
+// A small display left of the main one at scale 2 (capture origin (-100, 0)),
+// so that waits of many attempts stay quick; the pattern is not on it yet.
+class WaitForImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DesktopSearchTest::SetUp();
+    platform_.displays_fake().list = std::vector<DisplayRecord>{display(3, -50, 0, 50, 20, 100, true)};
     platform_.capture_fake().show(blank_);
   }
   Outcome wait(const Json& params) { return cv::wait_for_image(params, platform_, clock_); }
 
-  vision_core::RgbImage blank_ = noise_image(2880, 120, 99);
+  vision_core::RgbImage screen_ = noise_image(100, 40, 11);
+  vision_core::RgbImage blank_ = noise_image(100, 40, 99);
+  Json pattern_ = raw_param(crop(screen_, 60, 20, 12, 10));  // at screen pixel (-40, 20)
+  testing::FakePlatform platform_;
   ScriptedClock clock_;
 };
 
@@ -300,7 +305,7 @@ TEST_F(WaitForImageTest, FoundAtOnce) {
   clock_.per_read = 3'400'000;
   const Outcome outcome = wait(Json{{"pattern", pattern_}});
   EXPECT_EQ(text_of(outcome), R"({"containsGreenPinkBoxes":false,"elapsedMs":3,"errorCode":0,"found":true,"regions":[{"matchedRect":)" +
-                                  rect_text(-2780, 50, 16, 12) + R"(,"order":0,"score":1.0}]})");
+                                  rect_text(-40, 20, 12, 10) + R"(,"order":0,"score":1.0}]})");
   EXPECT_TRUE(clock_.sleeps.empty());
 }
 
@@ -369,16 +374,14 @@ TEST_F(WaitForImageTest, EveryAttemptStartsFromTheRequestsSearchArea) {
   // request's screen coordinates each time, not from the previous attempt's.
   int attempts = 0;
   clock_.on_sleep = [&] {
-    if (++attempts == 2) {
-      platform_.displays_fake().list = std::vector<DisplayRecord>{display(3, -1000, 0, 1440, 60, 2880, true)};
-      platform_.capture_fake().show(screen_);
-    }
+    if (attempts == 0) platform_.capture_fake().show(screen_);  // shown, but outside the area
+    if (++attempts == 2) platform_.displays_fake().list = std::vector<DisplayRecord>{display(3, -30, 0, 50, 20, 100, true)};
   };
-  // Capture column 100 is screen column -1900 once the display is at -1000 points.
-  const Json options{{"limitSearchArea", true}, {"searchArea", Json{{"x", -1910}, {"y", 40}, {"width", 40}, {"height", 40}}}};
+  // Capture column 60 is screen column 0 once the display is at -30 points.
+  const Json options{{"limitSearchArea", true}, {"searchArea", Json{{"x", -10}, {"y", 10}, {"width", 40}, {"height", 30}}}};
   const Outcome outcome = wait(Json{{"pattern", pattern_}, {"options", options}, {"timeoutMs", 10000u}});
   ASSERT_TRUE(outcome.ok()) << outcome.error();
-  EXPECT_EQ(to_json_text((*outcome)["regions"][0]["matchedRect"]), rect_text(-1900, 50, 16, 12));
+  EXPECT_EQ(to_json_text((*outcome)["regions"][0]["matchedRect"]), rect_text(0, 20, 12, 10));
   EXPECT_EQ(clock_.sleeps.size(), 2u);
 }
 
