@@ -97,13 +97,22 @@ Expected<std::string> read_whole_file(const std::string& path, std::size_t limit
   std::string bytes;
   struct stat info {};
   if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
-    // The size is only a hint (the file may change, special files report 0);
-    // one spare byte lets the read that sees end of file go without regrowing.
-    bytes.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    // A file that already holds more than one reply can carry fails before
+    // anything is allocated or read.
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > limit) {
+      return make_error(os_error_text(EFBIG));
+    }
+    // Otherwise the size is only a hint (the file may change, special files
+    // report 0); one spare byte lets the read that sees end of file go
+    // without regrowing.
+    bytes.reserve(std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size), limit) + 1);
   }
   constexpr std::size_t kFirstChunk = 64 * 1024;
   for (;;) {
-    if (bytes.capacity() == bytes.size()) bytes.reserve(std::max(bytes.capacity() * 2, kFirstChunk));
+    if (bytes.capacity() == bytes.size()) {
+      // Growth stops one byte past the limit: enough to see that it was passed.
+      bytes.reserve(std::min(std::max(bytes.capacity() * 2, kFirstChunk), limit + 1));
+    }
     const std::size_t have = bytes.size();
     const std::size_t room = std::min(bytes.capacity() - have, kMaxTransfer);
     bytes.resize(have + room);
