@@ -130,9 +130,17 @@ Expected<std::string> read_whole_file(const std::string& path, std::size_t limit
 
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
   if (contains_nul(path)) return false;
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::append ? O_APPEND : O_TRUNC);
+  // Truncated only once the open has shown it is not one of the host's
+  // streams (standard output may be a file).
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::append ? O_APPEND : 0);
   UniqueFd fd(open_without_waiting(path.c_str(), flags, 0666));
   if (!fd.valid()) return false;
+  if (mode == WriteMode::truncate) {
+    // Only regular files have a length to cut; O_TRUNC ignores the others too.
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return false;
+    if (S_ISREG(info.st_mode) && ::ftruncate(fd.get(), 0) != 0) return false;
+  }
   if (!write_all(fd.get(), bytes)) return false;
   return fd.close() == 0;
 }
