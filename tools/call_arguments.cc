@@ -1,5 +1,7 @@
 #include "tools/call_arguments.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -14,8 +16,14 @@ Expected<Json> parse_value(const std::string& text) {
     const std::string path = text.substr(1);
     std::ifstream file(path, std::ios::binary);
     if (!file) return make_error("cannot read " + path);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return Json(base64_encode(bytes));
+    try {
+      // A read error (a directory opens but cannot be read) throws from the
+      // stream buffer.
+      const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      return Json(base64_encode(bytes));
+    } catch (const std::ios_base::failure& error) {
+      return make_error("cannot read " + path + ": " + std::strerror(errno));
+    }
   }
   JsonParser parser;
   if (std::optional<Json> value = parser.parse(text)) return *value;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -111,10 +112,17 @@ std::optional<std::string> HostClient::read_frame(int timeout_ms) {
   if (!read_exact(reinterpret_cast<char*>(header), 4, timeout_ms)) return std::nullopt;
   const std::uint32_t length = std::uint32_t{header[0]} | (std::uint32_t{header[1]} << 8) |
                                (std::uint32_t{header[2]} << 16) | (std::uint32_t{header[3]} << 24);
-  std::string body(length, '\0');
-  if (!read_exact(body.data(), length, timeout_ms)) {
-    last_error_ = "reply truncated: expected " + std::to_string(length) + " bytes";
-    return std::nullopt;
+  // The announced length is not trusted with memory: the body grows with the
+  // bytes that actually arrive.
+  constexpr std::size_t kFirstChunk = std::size_t{1} << 20;
+  std::string body;
+  while (body.size() < length) {
+    const std::size_t have = body.size();
+    body.resize(std::min<std::size_t>(length, std::max(kFirstChunk, have * 2)));
+    if (!read_exact(body.data() + have, body.size() - have, timeout_ms)) {
+      last_error_ = "reply truncated: expected " + std::to_string(length) + " bytes";
+      return std::nullopt;
+    }
   }
   return body;
 }

@@ -47,6 +47,11 @@ TEST(CallArguments, AtFileInsertsBase64) {
   std::remove(path.c_str());
 }
 
+TEST(CallArguments, AtDirectoryIsAnErrorNotACrash) {
+  const std::string dir = ::testing::TempDir();
+  EXPECT_EQ(params_text({"pattern.data=@" + dir}), "error: cannot read " + dir + ": Is a directory");
+}
+
 TEST(CallArguments, PrettyPrintKeepsWireSpelling) {
   const Json reply = Json::parse(R"({"id":1,"result":{"regions":[{"score":1e16,"x":[]}],"z":{}}})");
   EXPECT_EQ(pretty_json(reply),

@@ -194,18 +194,64 @@ TEST_F(PngOutput, Failures) {
     EXPECT_EQ(written.error(), "save_failed: No space left on device (os error 28)");
   }
 
-  // Encoding failures leave the created file behind.
-  const std::string short_buffer = path("short.png");
-  written = write_png_file(pixels, 3, 2, PngColor::rgb, 96.0, short_buffer);
-  ASSERT_FALSE(written.ok());
-  EXPECT_EQ(written.error(), "save_failed: pixel buffer holds 12 bytes, expected 18 for 3x2");
-  EXPECT_TRUE(std::filesystem::exists(short_buffer));
+}
 
-  const std::string empty = path("empty.png");
-  written = write_png_file({}, 0, 5, PngColor::rgba, 96.0, empty);
+// Input that cannot make a PNG is refused before the file is touched: an
+// existing file keeps its contents, a missing one is not created.
+TEST_F(PngOutput, BadInputLeavesTheFileAlone) {
+  const std::string existing = path("existing.png");
+  std::ofstream(existing, std::ios::binary) << "old contents";
+  const Bytes pixels = make_pixels(2, 2, 3);
+  const struct {
+    Bytes pixels;
+    std::uint32_t width;
+    std::uint32_t height;
+    PngColor color;
+    std::string error;
+  } cases[] = {
+      {pixels, 3, 2, PngColor::rgb, "save_failed: pixel buffer holds 12 bytes, expected 18 for 3x2"},
+      {pixels, 2, 2, PngColor::rgba, "save_failed: pixel buffer holds 12 bytes, expected 16 for 2x2"},
+      {{}, 0, 5, PngColor::rgba, "save_failed: a 0x5 image cannot be written as PNG"},
+      {{}, 5, 0, PngColor::rgb, "save_failed: a 5x0 image cannot be written as PNG"},
+      {{}, 0x80000000u, 1, PngColor::rgb, "save_failed: a 2147483648x1 image cannot be written as PNG"},
+      {{}, 0x7FFFFFFFu, 0x7FFFFFFFu, PngColor::rgba,
+       "save_failed: pixel buffer holds 0 bytes, expected 18446744056529682436 for 2147483647x2147483647"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string& target : {existing, path("new.png")}) {
+      const Expected<std::monostate> written = write_png_file(c.pixels, c.width, c.height, c.color, 96.0, target);
+      ASSERT_FALSE(written.ok()) << c.error;
+      EXPECT_EQ(written.error(), c.error);
+    }
+    const Bytes kept = read_file(existing);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "old contents") << c.error;
+    EXPECT_FALSE(std::filesystem::exists(path("new.png"))) << c.error;
+  }
+}
+
+TEST_F(PngOutput, NulInPathFifoWithoutReaderAndHostStreamsFailWithoutWaiting) {
+  const Bytes pixels = make_pixels(2, 2, 3);
+  const std::string kept = path("kept.png");
+  std::ofstream(kept, std::ios::binary) << "old contents";
+  const std::string with_nul = kept + std::string(1, '\0') + "x";
+  Expected<std::monostate> written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, with_nul);
   ASSERT_FALSE(written.ok());
-  EXPECT_EQ(written.error().rfind("save_failed: ", 0), 0u);
-  EXPECT_GT(written.error().size(), std::string("save_failed: ").size());
+  EXPECT_EQ(written.error(), "save_failed: file name contained an unexpected NUL byte (" + with_nul + ")");
+  EXPECT_EQ(read_file(kept).size(), std::string("old contents").size());
+
+  // Nobody reads this FIFO: opening it for writing would block for ever.
+  const std::string fifo = path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, fifo);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "save_failed: No such device or address (os error 6) (" + fifo + ")");
+
+  // This process's standard output stands in for the host's.
+  const std::string stdout_path = "/proc/self/fd/1";
+  if (access(stdout_path.c_str(), W_OK) != 0) GTEST_SKIP() << "no writable standard output";
+  written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, stdout_path);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "save_failed: Device or resource busy (os error 16) (" + stdout_path + ")");
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 // The search driver: ranking and overlap suppression, the reply, and whole
 // searches on generated images.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <limits>
+#include <random>
 #include <set>
 #include <vector>
 
 #include "cv/search_pattern.h"
+#include "support/process_limits.h"
 #include "support/synthetic_screen.h"
 
 namespace pelagon2::cv {
@@ -302,6 +309,138 @@ TEST(SearchPatternTest, RepeatedPatternIsCappedAtSixteen) {
     EXPECT_EQ(m.x % 10, 0);
     EXPECT_EQ(m.y % 10, 0);
   }
+}
+
+// Random numbers below `n` from `gen`.
+std::uint32_t below(std::mt19937& gen, std::uint32_t n) { return static_cast<std::uint32_t>(gen() % n); }
+
+bool same_records(const std::vector<MatchRecord>& a, const std::vector<MatchRecord>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::memcmp(&a[i], &b[i], sizeof(MatchRecord)) != 0) return false;
+  }
+  return true;
+}
+
+std::string describe(const std::vector<MatchRecord>& records) {
+  std::string text;
+  for (const MatchRecord& m : records) {
+    text += "(" + std::to_string(m.x) + "," + std::to_string(m.y) + " " + std::to_string(m.width) + "x" +
+            std::to_string(m.height) + " " + std::to_string(m.score) + ") ";
+  }
+  return text;
+}
+
+// Ranking in small batches against ranking the whole list at once, on random
+// candidate lists full of ties and overlaps.
+TEST(RankInBatchesTest, EqualsRankingTheWholeList) {
+  std::mt19937 gen(1234);
+  const float scores[] = {0.9f, 0.5f, 0.5f, 0.0f, -0.0f, -0.3f, 1.0f, std::numeric_limits<float>::quiet_NaN()};
+  for (int round = 0; round < 400; ++round) {
+    std::vector<MatchRecord> list(below(gen, 120));
+    for (MatchRecord& m : list) {
+      m = rect(static_cast<std::int32_t>(below(gen, 40)) - 5, static_cast<std::int32_t>(below(gen, 40)) - 5,
+               1 + below(gen, 12), 1 + below(gen, 12),
+               round % 2 == 0 ? scores[below(gen, 8)] : static_cast<float>(below(gen, 1000)) / 500.0f - 1.0f);
+    }
+    const std::uint64_t max_results = round % 3 == 0 ? 1 + below(gen, 20) : 16;
+    const std::vector<MatchRecord> whole = rank_matches(list, max_results);
+    for (const std::size_t batch : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, list.size()}) {
+      int calls = 0;
+      const std::vector<MatchRecord> batched = rank_in_batches(
+          [&](vision_core::PeakSink& sink) {
+            ++calls;
+            for (const MatchRecord& m : list) sink.add(m);
+          },
+          max_results, batch);
+      ASSERT_TRUE(same_records(batched, whole))
+          << "round " << round << ", batch " << batch << "\nbatched: " << describe(batched) << "\nwhole:   " << describe(whole);
+      if (batch >= list.size()) {
+        EXPECT_EQ(calls, 1) << "a batch that holds everything needs one pass";
+      }
+    }
+  }
+}
+
+// Whole searches with tiny batches against one unbounded batch (the list
+// sorted and thinned in one go), on random images, thresholds and scales.
+TEST(SearchPatternTest, BatchedSearchEqualsUnboundedSearch) {
+  std::mt19937 gen(99);
+  for (int round = 0; round < 40; ++round) {
+    const std::uint32_t w = 30 + below(gen, 40);
+    const std::uint32_t h = 30 + below(gen, 40);
+    vision_core::RgbImage haystack = noise_image(w, h, below(gen, 1000));
+    if (round % 3 == 0) {
+      // Flat areas: plateaus of equal scores.
+      testing::fill_rect(haystack, 0, 0, w / 2, h, 40, 80, 120);
+    }
+    const std::uint32_t pw = 4 + below(gen, 8);
+    const std::uint32_t ph = 4 + below(gen, 8);
+    const vision_core::RgbImage pattern = crop(haystack, below(gen, w - pw), below(gen, h - ph), pw, ph);
+    const float min_similarity = static_cast<float>(static_cast<int>(below(gen, 21)) - 10) / 10.0f;
+    const std::string options = R"({"minSimilarity":)" + std::to_string(min_similarity) +
+                                R"(,"allowSizeVariation":)" + (below(gen, 2) ? "true" : "false") +
+                                R"(,"enableHighDpi":)" + (below(gen, 2) ? "true" : "false") + "}";
+    const SearchOptions parsed = options_from(options.c_str());
+    const auto unbounded =
+        search_pattern(haystack.view(), pattern.view(), parsed, 192.0, 96.0, std::numeric_limits<std::size_t>::max());
+    ASSERT_TRUE(unbounded.ok()) << unbounded.error();
+    for (const std::size_t batch : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
+      const auto batched = search_pattern(haystack.view(), pattern.view(), parsed, 192.0, 96.0, batch);
+      ASSERT_TRUE(batched.ok()) << batched.error();
+      ASSERT_TRUE(same_records(*batched, *unbounded))
+          << options << " batch " << batch << "\nbatched:   " << describe(*batched) << "\nunbounded: " << describe(*unbounded);
+    }
+  }
+}
+
+// A flat haystack with a threshold of 0 makes every placement a peak; the
+// memory a search takes must not grow with them. Measured in a child process
+// so the figure is this search's alone.
+TEST(SearchPatternTest, EveryPlacementAPeakDoesNotCostMemoryPerPeak) {
+  const vision_core::RgbImage pattern = noise_image(15, 15, 5);
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(channel[0]);
+    std::string report = "no report";
+    try {
+      // 2000 x 2000: four million placements, each a peak.
+      vision_core::RgbImage haystack(2000, 2000);
+      std::fill(haystack.pixels.begin(), haystack.pixels.end(), std::uint8_t{90});
+      std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count here
+      const std::uint64_t before = testing::status_bytes(::getpid(), "VmRSS").value_or(0);
+      const auto found = search_pattern(haystack.view(), pattern.view(), options_from(R"({"minSimilarity":0})"), 96, 96);
+      const std::uint64_t peak = testing::status_bytes(::getpid(), "VmHWM").value_or(0);
+      report = std::to_string(peak > before ? (peak - before) >> 20 : 0) + " MiB;";
+      // Equal scores keep list order: row 0 from the left, every tenth
+      // placement clear of the ones before it.
+      for (const MatchRecord& m : found.ok() ? *found : std::vector<MatchRecord>()) {
+        report += " " + std::to_string(m.x) + "," + std::to_string(m.y) + "/" + std::to_string(m.score);
+      }
+    } catch (...) {
+      report = "exception";
+    }
+    (void)!::write(channel[1], report.data(), report.size());
+    ::_exit(0);
+  }
+  ::close(channel[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  ::close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  std::string expected_matches;
+  for (int i = 0; i < 16; ++i) expected_matches += " " + std::to_string(10 * i) + ",0/0.000000";
+  const std::size_t semicolon = report.find(';');
+  ASSERT_NE(semicolon, std::string::npos) << report;
+  EXPECT_EQ(report.substr(semicolon + 1), expected_matches);
+  const int mebibytes = std::stoi(report);
+  // Each peak held as a record would take about 100 MB here.
+  EXPECT_LT(mebibytes, 24) << "the search took " << mebibytes << " MiB above the images";
 }
 
 }  // namespace

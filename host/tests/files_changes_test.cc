@@ -1,14 +1,21 @@
 #include "files/file_changes.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/host_process.h"
+#include "support/process_limits.h"
 #include "support/temp_tree.h"
 
 namespace pelagon2::files {
@@ -277,6 +284,187 @@ TEST_F(ChangesWire, RemoveDirectoryStopsAtAnEntryItCannotRemove) {
   ASSERT_EQ(::chmod((dir / "tree/locked").c_str(), 0555), 0);
   EXPECT_FALSE(on_path("remove_directory", dir / "tree"));
   EXPECT_EQ(read_file(dir / "tree/locked/file"), "f");
+}
+
+// Names in `dir` that start with `prefix` (temporary files left behind).
+std::vector<std::string> names_starting_with(const std::string& dir, std::string_view prefix) {
+  std::vector<std::string> found;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      if (std::string_view(e->d_name).substr(0, prefix.size()) == prefix) found.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+bool is_regular_no_follow(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+TEST_F(ChangesWire, MoveAcrossFileSystemsReplacesTheTargetNameAsRenameDoes) {
+  const std::optional<std::string> other = other_file_system_than(dir.path());
+  if (!other) GTEST_SKIP() << "no second file system";
+  TempTree far(*other);
+  write_file(far / "victim", "victim data");
+  ASSERT_EQ(::symlink((far / "victim").c_str(), (far / "link").c_str()), 0);
+  write_file(far / "other", "other name's data");
+  ASSERT_EQ(::link((far / "other").c_str(), (far / "hard").c_str()), 0);
+  ASSERT_EQ(::mkdir((far / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("nowhere", (far / "dangling").c_str()), 0);
+
+  const struct {
+    const char* target;
+    bool moved;
+  } cases[] = {{"link", true}, {"hard", true}, {"dangling", true}, {"sub", false}, {"sub/", false}, {"missing/x", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string source = dir.put("src", std::string("moved to ") + c.target);
+    EXPECT_EQ(move(source, far / c.target), c.moved);
+    if (c.moved) {
+      EXPECT_TRUE(is_regular_no_follow(far / c.target)) << "the name itself is replaced";
+      EXPECT_EQ(read_file(far / c.target), std::string("moved to ") + c.target);
+      EXPECT_FALSE(exists_no_follow(source));
+    } else {
+      EXPECT_EQ(read_file(source), std::string("moved to ") + c.target);
+    }
+  }
+  EXPECT_EQ(read_file(far / "victim"), "victim data");
+  EXPECT_EQ(read_file(far / "other"), "other name's data");
+  EXPECT_FALSE(exists_no_follow(far / "nowhere"));
+  EXPECT_EQ(names_starting_with(far.path(), ".pelagon2"), std::vector<std::string>());
+  EXPECT_EQ(names_starting_with(far / "sub", ".pelagon2"), std::vector<std::string>());
+}
+
+TEST_F(ChangesWire, MoveOntoAnotherLinkOfTheSourceLeavesOnlyTheTarget) {
+  write_file(dir / "a", "shared");
+  ASSERT_EQ(::link((dir / "a").c_str(), (dir / "b").c_str()), 0);
+  mkdir("sub");
+  ASSERT_EQ(::link((dir / "a").c_str(), (dir / "sub/c").c_str()), 0);
+  EXPECT_TRUE(move(dir / "a", dir / "b"));
+  EXPECT_FALSE(exists_no_follow(dir / "a"));
+  EXPECT_TRUE(move(dir / "sub/c", dir / "sub/../b"));
+  EXPECT_FALSE(exists_no_follow(dir / "sub/c"));
+  EXPECT_EQ(read_file(dir / "b"), "shared");
+
+  // One name reached two ways is still one name: it stays.
+  ASSERT_EQ(::link((dir / "b").c_str(), (dir / "keep-link-count").c_str()), 0);
+  for (const std::string& same : {dir / "b", dir / "sub/../b", dir / "./b"}) {
+    EXPECT_TRUE(move(dir / "b", same)) << same;
+    EXPECT_EQ(read_file(dir / "b"), "shared") << same;
+  }
+}
+
+TEST_F(ChangesWire, RemoveDirectoryRefusesDotAndDotDotBeforeTouchingAnything) {
+  ASSERT_TRUE(create_directory_all(dir / "tree/sub"));
+  write_file(dir / "tree/file", "f");
+  write_file(dir / "tree/sub/inner", "i");
+  for (const char* path : {"tree/.", "tree/./", "tree/sub/..", "tree/sub/../", "tree/sub/..//"}) {
+    EXPECT_FALSE(on_path("remove_directory", dir / path)) << path;
+    EXPECT_EQ(read_file(dir / "tree/file"), "f") << path;
+    EXPECT_EQ(read_file(dir / "tree/sub/inner"), "i") << path;
+  }
+  // A dot inside a name is just a name.
+  ASSERT_TRUE(create_directory_all(dir / "tree/.hidden/..."));
+  EXPECT_TRUE(on_path("remove_directory", dir / "tree/.hidden"));
+  EXPECT_FALSE(exists_no_follow(dir / "tree/.hidden"));
+}
+
+TEST_F(ChangesWire, RemoveDirectoryOfAnyDepthWithFewDescriptors) {
+  TempTree outside;
+  write_file(outside / "keep", "outside");
+  // Far deeper than the host may open descriptors, made one descriptor at a
+  // time. (Each removal of a directory costs milliseconds on some disks.)
+  constexpr int kDepth = 300;
+  mkdir("deep");
+  int level = ::open((dir / "deep").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(level, 0);
+  for (int i = 0; i < kDepth; ++i) {
+    if (i % 10 == 0) {
+      ASSERT_EQ(::symlinkat(outside.path().c_str(), level, "out"), 0);
+      ASSERT_EQ(::mkdirat(level, "e", 0755), 0);  // a sibling to come back to
+    }
+    ASSERT_EQ(::mkdirat(level, "d", 0755), 0);
+    const int next = ::openat(level, "d", O_RDONLY | O_DIRECTORY);
+    ::close(level);
+    ASSERT_GE(next, 0);
+    level = next;
+  }
+  const int leaf = ::openat(level, "leaf", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(leaf, 0);
+  ::close(leaf);
+  ::close(level);
+
+  ASSERT_TRUE(pelagon2::testing::limit_process(host.pid(), RLIMIT_NOFILE, 64)) << "cannot limit the host";
+  EXPECT_TRUE(on_path("remove_directory", dir / "deep"));
+  EXPECT_FALSE(exists_no_follow(dir / "deep"));
+  EXPECT_EQ(read_file(outside / "keep"), "outside");
+}
+
+// Copies onto the host's standard output would put a forged frame ahead of
+// the real reply.
+TEST_F(ChangesWire, CopyOntoTheHostsOwnStreamsIsRefused) {
+  const std::string forged = dir.put("forged", pelagon2::frame(R"({"id":1,"result":"forged"})"));
+  std::string frames;
+  for (const char* target : {"/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"}) {
+    frames += pelagon2::frame(
+        to_json_text({{"id", 1}, {"method", "copy_file"}, {"params", {{"sourcePath", forged}, {"targetPath", target}}}}));
+  }
+  frames += pelagon2::frame(R"({"id":2,"method":"get_version"})");
+  ASSERT_TRUE(host.send_raw(frames));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(host.read_frame(3000).value_or("(no reply)"), R"({"id":1,"result":false})");
+  EXPECT_EQ(host.read_frame(3000).value_or("(no reply)"), R"({"id":2,"result":"2.0.2"})");
+}
+
+// The order of the durability steps of a move across file systems, as the
+// system calls show it: the copy synced, renamed into place, its directory
+// synced, and only then the source removed.
+TEST(ChangesDurability, MoveAcrossFileSystemsSyncsTheNewNameBeforeRemovingTheSource) {
+  TempTree dir;
+  const std::optional<std::string> other = other_file_system_than(dir.path());
+  if (!other) GTEST_SKIP() << "no second file system";
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace cannot trace here";
+  TempTree far(*other);
+  const std::string log = dir / "trace";
+  const std::string wrapper = dir.put("traced-host", "#!/bin/sh\nexec strace -f -qq -y -o '" + log +
+                                                         "' -e trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat '" +
+                                                         PELAGON2_HOST_PATH + "'\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+  {
+    pelagon2::HostClient host(wrapper);
+    ASSERT_TRUE(host.started()) << host.last_error();
+    const std::optional<Json> reply =
+        host.call("move_file", {{"sourcePath", dir.put("src", "data")}, {"targetPath", far / "dst"}});
+    ASSERT_TRUE(reply.has_value()) << host.last_error();
+    EXPECT_EQ((*reply)["result"], Json(true));
+    host.close_input();
+    host.wait_exit();
+  }
+  std::vector<std::string> lines;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const auto first = [&](auto&& matches) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      if (matches(lines[i])) return static_cast<long>(i);
+    return -1L;
+  };
+  const auto has = [](const std::string& line, const std::string& piece) { return line.find(piece) != std::string::npos; };
+  const long file_sync = first([&](const std::string& l) { return has(l, "fsync(") && has(l, far.path() + "/.pelagon2"); });
+  const long rename = first([&](const std::string& l) {
+    return has(l, "rename") && has(l, "\"" + far / "dst" + "\"") && has(l, ") = 0");
+  });
+  const long dir_sync = first([&](const std::string& l) { return has(l, "fsync(") && has(l, "<" + far.path() + ">"); });
+  const long unlink = first([&](const std::string& l) {
+    return has(l, "unlink") && has(l, "\"" + dir / "src" + "\"") && has(l, ") = 0");
+  });
+  std::string trace;
+  for (const std::string& l : lines) trace += l + "\n";
+  EXPECT_GE(file_sync, 0) << trace;
+  EXPECT_GE(unlink, 0) << trace;
+  EXPECT_LT(file_sync, rename) << trace;
+  EXPECT_LT(rename, dir_sync) << trace;
+  EXPECT_LT(dir_sync, unlink) << trace;
 }
 
 }  // namespace

@@ -462,5 +462,43 @@ TEST(ContentsWire, WriteThenReadBack) {
   EXPECT_EQ(host.request("get_max_file_range"), Json({{"id", 1}, {"result", 524288u}}));
 }
 
+// The host's standard input and output reached by name: writing there would
+// put a forged frame ahead of the real reply, reading there would swallow the
+// requests that follow.
+TEST(ContentsWire, HostStreamsAreNeitherWrittenNorRead) {
+  pelagon2::testing::HostProcess host;
+  const std::string forged = pelagon2::frame(R"({"id":1,"result":"forged"})");
+  const Json failed_read = {{"content", ""}, {"errorCode", 1u}};
+  const struct {
+    const char* method;
+    Json params;
+    Json result;  // null: the error below
+  } cases[] = {
+      {"write_all_text", {{"path", "/dev/stdout"}, {"content", forged}}, false},
+      {"write_all_text", {{"path", "/proc/self/fd/1"}, {"content", forged}}, false},
+      {"append_all_text", {{"path", "/dev/stdout"}, {"content", forged}}, false},
+      {"write_all_bytes", {{"path", "/proc/self/fd/1"}, {"content", base64_encode(forged)}}, false},
+      {"append_all_bytes", {{"path", "/dev/fd/1"}, {"content", base64_encode(forged)}}, false},
+      {"read_all_bytes", {{"path", "/proc/self/fd/0"}}, failed_read},
+      {"read_all_text", {{"path", "/dev/stdin"}}, failed_read},
+      {"read_file_range", {{"path", "/proc/self/fd/0"}}, nullptr},
+  };
+  // Everything in one write, so a read of standard input would find the
+  // requests behind its own.
+  std::string frames;
+  for (const auto& c : cases) {
+    frames += pelagon2::frame(to_json_text({{"id", 1}, {"method", c.method}, {"params", c.params}}));
+  }
+  frames += pelagon2::frame(R"({"id":2,"method":"get_version"})");
+  ASSERT_TRUE(host.send_raw(frames));
+  for (const auto& c : cases) {
+    const Json expected = c.result.is_null() ? Json{{"error", {{"message", os_error_text(EBUSY)}}}, {"id", 1}}
+                                             : Json{{"id", 1}, {"result", c.result}};
+    EXPECT_EQ(host.read_frame(3000).value_or("(no reply)"), to_json_text(expected))
+        << c.method << " " << c.params["path"];
+  }
+  EXPECT_EQ(host.read_frame(3000).value_or("(no reply)"), R"({"id":2,"result":"2.0.2"})");
+}
+
 }  // namespace
 }  // namespace pelagon2::files

@@ -148,6 +148,65 @@ TEST(JsonParser, StrictAcceptanceRules) {
   }
 }
 
+// `levels` nested containers around `inner`: arrays, or objects chained by
+// the key "a".
+std::string nested(int levels, const std::string& inner, bool objects) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += objects ? "{\"a\":" : "[";
+  text += inner;
+  for (int i = 0; i < levels; ++i) text += objects ? "}" : "]";
+  return text;
+}
+
+TEST(JsonParser, DepthLimitCountsContainersNotTheirContents) {
+  // The big integer sends the document down the reference path.
+  const std::string big = "18446744073709551616";
+  struct Case {
+    int levels;
+    std::string inner;  // what the innermost container holds
+    bool accepted;
+  };
+  const Case cases[] = {
+      {128, "1", true},     {128, "\"s\"", true}, {128, "null", true}, {128, big, true},
+      {127, "[]", true},    {127, "{}", true},     {127, "[1]", true},   {127, "{\"k\":1}", true},
+      {127, "[" + big + "]", true},
+      {129, "1", false},    {129, big, false},     {128, "[]", false},   {128, "{}", false},
+      {128, "[1]", false},  {128, "[" + big + "]", false},
+  };
+  JsonParser parser;
+  for (const bool objects : {false, true}) {
+    for (const Case& c : cases) {
+      // An object's innermost member is the `inner` value itself.
+      const std::string text = nested(c.levels, c.inner, objects);
+      EXPECT_EQ(parser.parse(text).has_value(), c.accepted) << c.levels << (objects ? " objects around " : " arrays around ") << c.inner;
+      EXPECT_EQ(parse_json_reference(text).has_value(), c.accepted)
+          << "reference: " << c.levels << (objects ? " objects around " : " arrays around ") << c.inner;
+    }
+  }
+  // A mixed chain: 64 arrays, 64 objects, a value.
+  EXPECT_TRUE(parser.parse(nested(64, nested(64, "true", true), false)).has_value());
+  EXPECT_FALSE(parser.parse(nested(65, nested(64, "true", true), false)).has_value());
+}
+
+TEST(JsonParser, NegativeZeroIsASignedIntegerOnBothPaths) {
+  JsonParser parser;
+  const char* const texts[] = {"-0", "[-0]", "{\"a\":-0 }", "[-0,18446744073709551616]", "{\"n\":-0,\"s\":\"-0.\"}"};
+  for (const char* text : texts) {
+    for (const std::optional<Json>& value : {parser.parse(text), parse_json_reference(text)}) {
+      ASSERT_TRUE(value.has_value()) << text;
+      const Json& zero = value->is_array() ? (*value)[0] : value->is_object() ? value->begin().value() : *value;
+      EXPECT_TRUE(zero.is_number_integer() && !zero.is_number_unsigned()) << text << " gave " << zero.type_name();
+      EXPECT_EQ(zero.get<std::int64_t>(), 0) << text;
+    }
+  }
+  // Only the literal itself: "-0.0", "-0e0", "0" and a "-0" inside a string keep their kinds.
+  EXPECT_TRUE(parser.parse("-0.0").value().is_number_float());
+  EXPECT_TRUE(parser.parse("-0e0").value().is_number_float());
+  EXPECT_TRUE(parser.parse("[0]").value()[0].is_number_unsigned());
+  EXPECT_EQ(to_json_text(parser.parse("{\"k\":\"a-0\",\"z\":0}").value()), "{\"k\":\"a-0\",\"z\":0}");
+  EXPECT_TRUE(parser.parse("{\"k\":\"a-0\",\"z\":0}").value()["z"].is_number_unsigned());
+}
+
 TEST(JsonParser, NumbersKeepTheirKind) {
   JsonParser parser;
   const auto parsed = [&](const char* text) { return parser.parse(text).value(); };

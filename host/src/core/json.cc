@@ -12,26 +12,38 @@ namespace {
 
 // ---- fast path: simdjson DOM, converted into the value type ----
 
-Json convert(simdjson::dom::element element) {
+struct TooDeep : std::exception {};
+// The DOM cannot tell "-0" from "0"; the reference parser can.
+struct NegativeZero : std::exception {};
+
+// simdjson counts a scalar inside the innermost container as one more level,
+// so it is given one level of slack and the container depth is checked here.
+constexpr std::size_t kFastPathDepth = kMaxJsonDepth + 1;
+
+// `depth`: containers around `element`.
+Json convert(simdjson::dom::element element, std::size_t depth, bool negative_zero_possible) {
   using simdjson::dom::element_type;
   switch (element.type()) {
     case element_type::ARRAY: {
+      if (depth >= kMaxJsonDepth) throw TooDeep();
       Json array = Json::array();
       for (simdjson::dom::element child : simdjson::dom::array(element)) {
-        array.push_back(convert(child));
+        array.push_back(convert(child, depth + 1, negative_zero_possible));
       }
       return array;
     }
     case element_type::OBJECT: {
+      if (depth >= kMaxJsonDepth) throw TooDeep();
       Json object = Json::object();
       for (simdjson::dom::key_value_pair member : simdjson::dom::object(element)) {
         // Last duplicate wins, as with the reference parser.
-        object[std::string(member.key)] = convert(member.value);
+        object[std::string(member.key)] = convert(member.value, depth + 1, negative_zero_possible);
       }
       return object;
     }
     case element_type::INT64: {
       const int64_t v = int64_t(element);
+      if (v == 0 && negative_zero_possible) throw NegativeZero();
       if (v >= 0) return Json(static_cast<uint64_t>(v));
       return Json(v);
     }
@@ -49,8 +61,6 @@ Json convert(simdjson::dom::element element) {
   return Json(nullptr);
 }
 
-struct TooDeep : std::exception {};
-
 }  // namespace
 
 struct JsonParser::Impl {
@@ -66,22 +76,47 @@ namespace {
 // both parsers take one after a value as the end of the input.
 bool has_raw_nul(std::string_view text) { return std::memchr(text.data(), 0, text.size()) != nullptr; }
 
+// Whether the text may hold the integer literal -0 (a "-0" not followed by a
+// fraction or exponent). Matches inside strings only cost a slower parse.
+bool may_hold_negative_zero(std::string_view text) {
+  for (std::size_t at = text.find("-0"); at != std::string_view::npos; at = text.find("-0", at + 2)) {
+    const char next = at + 2 < text.size() ? text[at + 2] : ' ';
+    if (next != '.' && next != 'e' && next != 'E') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<Json> JsonParser::parse_padded(const char* data, std::size_t size) {
   if (size == 0 || has_raw_nul(std::string_view(data, size))) return std::nullopt;
+  const std::string_view text(data, size);
+  std::optional<Json> value = parse_fast(text);
+  // The parse's working memory grows with the document; a large one is not
+  // kept for the requests after it.
+  if (impl_->parser.capacity() > kKeptParserCapacity) impl_->parser = simdjson::dom::parser();
+  return value;
+}
+
+std::optional<Json> JsonParser::parse_fast(std::string_view text) {
   simdjson::dom::parser& parser = impl_->parser;
-  if (parser.max_depth() != kMaxJsonDepth || parser.capacity() < size) {
-    if (parser.allocate(size, kMaxJsonDepth) != simdjson::SUCCESS) return std::nullopt;
+  if (parser.max_depth() != kFastPathDepth || parser.capacity() < text.size()) {
+    if (parser.allocate(text.size(), kFastPathDepth) != simdjson::SUCCESS) return std::nullopt;
   }
-  auto result = parser.parse(data, size, /*realloc_if_needed=*/false);
+  auto result = parser.parse(text.data(), text.size(), /*realloc_if_needed=*/false);
   if (result.error() == simdjson::NUMBER_ERROR) {
     // simdjson refuses integers beyond 64 bits; they are doubles here. The
     // reference parser decides (it still refuses 1e400 and the like).
-    return parse_json_reference(std::string_view(data, size));
+    return parse_json_reference(text);
   }
   if (result.error() != simdjson::SUCCESS) return std::nullopt;
-  return convert(result.value());
+  try {
+    return convert(result.value(), 0, may_hold_negative_zero(text));
+  } catch (const TooDeep&) {
+    return std::nullopt;
+  } catch (const NegativeZero&) {
+    return parse_json_reference(text);
+  }
 }
 
 std::optional<Json> JsonParser::parse(std::string_view text) {

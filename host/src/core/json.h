@@ -23,10 +23,15 @@ inline constexpr std::size_t kJsonPadding = 64;
 // The deepest nesting of arrays and objects a request may have.
 inline constexpr std::size_t kMaxJsonDepth = 128;
 
+// Documents up to about this size reuse the parser's working memory; a larger
+// one releases it once parsed.
+inline constexpr std::size_t kKeptParserCapacity = std::size_t{16} << 20;
+
 // Strict RFC 8259 parser: exactly one value, surrounded only by space, tab, LF
 // and CR; valid UTF-8; no lone surrogates; no number beyond a double's range;
 // at most kMaxJsonDepth levels. Integers beyond 64 bits become doubles.
-// Reuses its internal buffers from one document to the next.
+// Reuses its internal buffers from one document to the next, up to
+// kKeptParserCapacity.
 class JsonParser {
  public:
   JsonParser();
@@ -41,6 +46,8 @@ class JsonParser {
   std::optional<Json> parse(std::string_view text);
 
  private:
+  std::optional<Json> parse_fast(std::string_view text);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

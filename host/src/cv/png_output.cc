@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/host_streams.h"
 #include "core/utf8.h"
 #include "vision_core/rounding.h"
 
@@ -130,21 +132,55 @@ class PngWriter {
 
 std::uint32_t ppm_from_dpi(double dpi) { return vision_core::round_to<std::uint32_t>(dpi / 0.0254); }
 
+namespace {
+
+// Creates or opens `path` for writing without waiting for a FIFO's reader and
+// refusing the host's own streams; truncates a regular file only after that.
+// -1 with errno set on failure.
+int open_for_writing(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return -1;
+  int error = EBUSY;
+  if (!is_host_stream(fd)) {
+    struct stat info {};
+    const int status = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) == 0 && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
+        (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) {
+      return fd;
+    }
+    error = errno;
+  }
+  ::close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
 Expected<std::monostate> write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width,
                                         std::uint32_t height, PngColor color, double dpi, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return make_error("save_failed: " + os_error_text(errno) + " (" + utf8_lossy(path) + ")");
-
-  auto ctx = std::make_unique<WriteContext>();
-  ctx->fd = fd;
+  // The input is checked before the file is touched, so a bad call leaves an
+  // existing file as it was.
   const std::size_t channels = color == PngColor::rgba ? 4 : 3;
   const std::size_t stride = std::size_t{width} * channels;
-  if (pixels.size() != stride * height) {
-    ::close(fd);
-    return make_error("save_failed: pixel buffer holds " + std::to_string(pixels.size()) + " bytes, expected " +
-                      std::to_string(stride * height) + " for " + std::to_string(width) + "x" +
-                      std::to_string(height));
+  if (width == 0 || height == 0 || width > PNG_UINT_31_MAX || height > PNG_UINT_31_MAX) {
+    return make_error("save_failed: a " + std::to_string(width) + "x" + std::to_string(height) +
+                      " image cannot be written as PNG");
   }
+  std::size_t expected = 0;
+  const bool overflow = __builtin_mul_overflow(stride, std::size_t{height}, &expected);
+  if (overflow || pixels.size() != expected) {
+    return make_error("save_failed: pixel buffer holds " + std::to_string(pixels.size()) + " bytes, expected " +
+                      (overflow ? std::string("more than memory holds") : std::to_string(expected)) + " for " +
+                      std::to_string(width) + "x" + std::to_string(height));
+  }
+  if (path.find('\0') != std::string::npos) {
+    return make_error("save_failed: file name contained an unexpected NUL byte (" + utf8_lossy(path) + ")");
+  }
+  auto ctx = std::make_unique<WriteContext>();
+  const int fd = open_for_writing(path);
+  if (fd < 0) return make_error("save_failed: " + os_error_text(errno) + " (" + utf8_lossy(path) + ")");
+  ctx->fd = fd;
   {
     PngWriter writer(ctx.get());
     if (!writer.ready()) {

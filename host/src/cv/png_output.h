@@ -20,7 +20,9 @@ std::uint32_t ppm_from_dpi(double dpi);
 // Creates or truncates `path` (mode 0666 before the umask) and writes IHDR,
 // pHYs, IDAT and IEND, every row Sub-filtered and quickly deflated. Errors:
 // "save_failed: {error} ({path})" when the file cannot be created, otherwise
-// "save_failed: {error}".
+// "save_failed: {error}". A size or pixel buffer that cannot make a PNG fails
+// before the file is touched; a FIFO without a reader fails instead of
+// blocking; the host's own streams are refused.
 Expected<std::monostate> write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width,
                                         std::uint32_t height, PngColor color, double dpi, const std::string& path);
 

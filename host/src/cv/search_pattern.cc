@@ -58,6 +58,80 @@ std::int32_t add_offset(std::int32_t value, std::uint32_t offset) {
   return saturate_to<std::int32_t>(std::int64_t{value} + offset);
 }
 
+bool suppressed_by(const std::vector<MatchRecord>& kept, const MatchRecord& candidate) {
+  return std::any_of(kept.begin(), kept.end(),
+                     [&](const MatchRecord& better) { return overlaps_too_much(better, candidate); });
+}
+
+// A candidate and its place in the list.
+struct Ranked {
+  MatchRecord match;
+  std::uint64_t index = 0;
+};
+
+// The order of a stable sort by score, best first.
+bool ranks_before(const Ranked& a, const Ranked& b) {
+  const std::int32_t ka = total_order_key(a.match.score);
+  const std::int32_t kb = total_order_key(b.match.score);
+  return ka > kb || (ka == kb && a.index < b.index);
+}
+
+// Keeps the best `capacity` candidates ranked after `after` (all when there
+// is none), as a heap with the worst kept one on top.
+class BatchSink final : public vision_core::PeakSink {
+ public:
+  BatchSink(std::optional<Ranked> after, std::size_t capacity) : after_(after), capacity_(capacity) {}
+
+  void add(const MatchRecord& match) override {
+    const Ranked candidate{match, next_index_++};
+    if (after_ && !ranks_before(*after_, candidate)) return;  // ranked in an earlier batch
+    ++remaining_;
+    if (heap_.size() < capacity_) {
+      heap_.push_back(candidate);
+      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+    } else if (!heap_.empty() && ranks_before(candidate, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
+      heap_.back() = candidate;
+      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+    }
+  }
+
+  // Candidates ranked after `after`, including those not kept.
+  std::uint64_t remaining() const { return remaining_; }
+
+  // The kept candidates, best first.
+  std::vector<Ranked> take_sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), ranks_before);
+    return std::move(heap_);
+  }
+
+ private:
+  std::optional<Ranked> after_;
+  std::size_t capacity_;
+  std::uint64_t next_index_ = 0;
+  std::uint64_t remaining_ = 0;
+  std::vector<Ranked> heap_;
+};
+
+// Matches found in a haystack shrunk by `d`, moved back to full size.
+class ScaledBackSink final : public vision_core::PeakSink {
+ public:
+  ScaledBackSink(vision_core::PeakSink& next, float d) : next_(next), d_(d) {}
+  void add(const MatchRecord& found) override {
+    MatchRecord m = found;
+    m.x = round_to<std::int32_t>(static_cast<float>(m.x) * d_);
+    m.y = round_to<std::int32_t>(static_cast<float>(m.y) * d_);
+    m.width = round_to<std::uint32_t>(static_cast<float>(m.width) * d_);
+    m.height = round_to<std::uint32_t>(static_cast<float>(m.height) * d_);
+    m.scale = d_;
+    next_.add(m);
+  }
+
+ private:
+  vision_core::PeakSink& next_;
+  float d_;
+};
+
 }  // namespace
 
 Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height) {
@@ -93,16 +167,33 @@ std::vector<MatchRecord> rank_matches(std::vector<MatchRecord> matches, std::uin
   std::vector<MatchRecord> kept;
   for (const MatchRecord& candidate : matches) {
     if (kept.size() >= max_results) break;
-    const bool suppressed = std::any_of(kept.begin(), kept.end(),
-                                        [&](const MatchRecord& better) { return overlaps_too_much(better, candidate); });
-    if (!suppressed) kept.push_back(candidate);
+    if (!suppressed_by(kept, candidate)) kept.push_back(candidate);
+  }
+  return kept;
+}
+
+std::vector<MatchRecord> rank_in_batches(const std::function<void(vision_core::PeakSink&)>& produce,
+                                         std::uint64_t max_results, std::size_t batch_size) {
+  std::vector<MatchRecord> kept;
+  std::optional<Ranked> after;
+  while (kept.size() < max_results) {
+    BatchSink batch(after, std::max<std::size_t>(batch_size, 1));
+    produce(batch);
+    const std::uint64_t remaining = batch.remaining();
+    const std::vector<Ranked> best = batch.take_sorted();
+    for (const Ranked& candidate : best) {
+      if (kept.size() >= max_results) break;
+      if (!suppressed_by(kept, candidate.match)) kept.push_back(candidate.match);
+    }
+    if (remaining <= best.size()) break;  // every candidate has been ranked
+    after = best.back();
   }
   return kept;
 }
 
 Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack, vision_core::RgbView pattern,
                                                   const SearchOptions& options, double haystack_dpi,
-                                                  double pattern_dpi) {
+                                                  double pattern_dpi, std::size_t batch_size) {
   float base_scale = options.scale;
   if (option_is_true(options.options, "enableHighDpi")) base_scale = static_cast<float>(haystack_dpi / pattern_dpi);
 
@@ -112,31 +203,28 @@ Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack,
   const vision_core::RgbView image =
       haystack.crop(area->left, area->top, area->right - area->left, area->bottom - area->top);
 
-  std::vector<MatchRecord> found;
-  for (const float d : search_scales(base_scale, options.allow_size_variation)) {
-    if (d >= 1.25f) {
-      // Large scales shrink the haystack rather than enlarge the pattern.
-      const std::uint32_t sw = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.width) / d));
-      const std::uint32_t sh = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.height) / d));
-      if (sw >= pattern.width && sh >= pattern.height) {
-        const vision_core::RgbImage shrunk =
-            vision_core::resample(image, sw, sh, vision_core::ResampleFilter::triangle);
-        for (MatchRecord m : vision_core::match_pattern(shrunk.view(), pattern, 1.0f, options.min_similarity)) {
-          m.x = round_to<std::int32_t>(static_cast<float>(m.x) * d);
-          m.y = round_to<std::int32_t>(static_cast<float>(m.y) * d);
-          m.width = round_to<std::uint32_t>(static_cast<float>(m.width) * d);
-          m.height = round_to<std::uint32_t>(static_cast<float>(m.height) * d);
-          m.scale = d;
-          found.push_back(m);
+  // Every scale's matches in list order (earlier scale first); produced again
+  // for each batch of candidates instead of being held.
+  const std::vector<float> scales = search_scales(base_scale, options.allow_size_variation);
+  const auto produce = [&](vision_core::PeakSink& sink) {
+    for (const float d : scales) {
+      if (d >= 1.25f) {
+        // Large scales shrink the haystack rather than enlarge the pattern.
+        const std::uint32_t sw = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.width) / d));
+        const std::uint32_t sh = std::max(1u, round_to<std::uint32_t>(static_cast<float>(image.height) / d));
+        if (sw >= pattern.width && sh >= pattern.height) {
+          const vision_core::RgbImage shrunk =
+              vision_core::resample(image, sw, sh, vision_core::ResampleFilter::triangle);
+          ScaledBackSink scaled_back(sink, d);
+          vision_core::match_pattern(shrunk.view(), pattern, 1.0f, options.min_similarity, scaled_back);
+          continue;
         }
-        continue;
       }
+      vision_core::match_pattern(image, pattern, d, options.min_similarity, sink);
     }
-    const std::vector<MatchRecord> at_scale = vision_core::match_pattern(image, pattern, d, options.min_similarity);
-    found.insert(found.end(), at_scale.begin(), at_scale.end());
-  }
+  };
 
-  std::vector<MatchRecord> kept = rank_matches(std::move(found), options.max_results);
+  std::vector<MatchRecord> kept = rank_in_batches(produce, options.max_results, batch_size);
   for (MatchRecord& m : kept) {
     m.x = add_offset(m.x, area->left);
     m.y = add_offset(m.y, area->top);

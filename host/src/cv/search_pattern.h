@@ -3,6 +3,7 @@
 // and reported.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,10 +38,24 @@ std::vector<float> search_scales(float base_scale, bool allow_size_variation);
 // least 0.25; at most `max_results` are kept.
 std::vector<MatchRecord> rank_matches(std::vector<MatchRecord> matches, std::uint64_t max_results);
 
-// Matches of `pattern` in `haystack`, best first, in haystack pixels.
+// Candidates considered at a time by rank_in_batches.
+inline constexpr std::size_t kRankBatch = std::size_t{1} << 16;
+
+// rank_matches over candidates too many to hold: `produce` hands every
+// candidate, in list order, to the sink it is given, the same ones in the same
+// order on every call. Each call keeps only the `batch_size` best candidates
+// not yet ranked, which are then thinned as rank_matches would; it is called
+// again only when those did not fill `max_results` and more candidates remain.
+// The greedy suppression only ever looks at better-ranked kept matches, so
+// the result equals rank_matches of the whole list.
+std::vector<MatchRecord> rank_in_batches(const std::function<void(vision_core::PeakSink&)>& produce,
+                                         std::uint64_t max_results, std::size_t batch_size = kRankBatch);
+
+// Matches of `pattern` in `haystack`, best first, in haystack pixels. Memory is
+// bounded by the images and `batch_size`, however many placements qualify.
 Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack, vision_core::RgbView pattern,
                                                   const SearchOptions& options, double haystack_dpi,
-                                                  double pattern_dpi);
+                                                  double pattern_dpi, std::size_t batch_size = kRankBatch);
 
 // For each match, its position when the matches are put in reading order (top
 // edge, then left edge; ties keep list order).

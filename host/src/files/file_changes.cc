@@ -11,10 +11,12 @@
 #endif
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "core/host_streams.h"
 #include "files/file_params.h"
 
 namespace pelagon2::files {
@@ -107,46 +109,90 @@ bool is_directory(const std::string& path) {
 
 bool unlink_path(const std::string& path) { return !contains_nul(path) && ::unlink(path.c_str()) == 0; }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
+// A path split into the directory that holds its last component and that
+// component; nullopt when the path has no last component to name an entry
+// (empty, or ending in a separator).
+struct EntryName {
+  std::string directory;
+  std::string name;
 };
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
+std::optional<EntryName> entry_name(const std::string& path) {
+  if (path.empty() || path.back() == '/') return std::nullopt;
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return EntryName{".", path};
+  return EntryName{parent_path(path).value_or("/"), path.substr(slash + 1)};
+}
+
+bool same_name_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Whether `source` and `target` are two different names (hard links) of one
+// file: rename() then succeeds without doing anything. The same name reached
+// two ways, or on a case-insensitive volume in two spellings, is one name.
+bool are_two_links_of_one_file(const std::string& source, const std::string& target) {
+  struct stat from {};
+  struct stat to {};
+  if (::lstat(source.c_str(), &from) != 0 || ::lstat(target.c_str(), &to) != 0) return false;
+  if (!same_file(from, to) || S_ISDIR(from.st_mode) || from.st_nlink < 2) return false;
+  const std::optional<EntryName> a = entry_name(source);
+  const std::optional<EntryName> b = entry_name(target);
+  if (!a || !b || a->name == "." || a->name == ".." || b->name == "." || b->name == "..") return false;
+  struct stat a_dir {};
+  struct stat b_dir {};
+  if (::stat(a->directory.c_str(), &a_dir) != 0 || ::stat(b->directory.c_str(), &b_dir) != 0) return false;
+  return !(same_file(a_dir, b_dir) && same_name_ignoring_ascii_case(a->name, b->name));
+}
+
+// Opens the source of a copy: a regular file, links followed, never one of
+// the host's own streams; switched to blocking reads.
+UniqueFd open_copy_source(const std::string& source, struct stat& status) {
+  UniqueFd in(open_retrying(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!in.valid()) return in;
+  if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode) || is_host_stream(in.get()) ||
+      !make_blocking(in.get())) {
+    in.reset();
+  }
+  return in;
+}
+
+// fsync that accepts the answers of files that have nothing to sync.
+bool sync_fd(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
 
 struct ChildEntry {
   std::string name;
   unsigned char type;  // a DT_* value
 };
 
-// One directory being emptied: its open stream, its entries read up front (so
-// removals do not disturb the enumeration), and the next one to remove.
-struct Level {
-  DirHandle dir;
-  std::vector<ChildEntry> entries;
-  std::size_t next = 0;
-  std::string name;  // in the parent level
-};
-
-// Takes ownership of `fd` (an open directory); nullopt when it cannot be read.
-std::optional<Level> read_level(int fd, std::string name) {
-  Level level;
-  level.name = std::move(name);
-  level.dir.reset(::fdopendir(fd));
-  if (!level.dir) {
-    ::close(fd);
-    return std::nullopt;
+// The entries of the open directory `fd`, read through a second descriptor
+// that is closed again, so `fd` stays usable for the *at() calls.
+bool read_entries(int fd, std::vector<ChildEntry>& entries) {
+  const int copy = ::dup(fd);
+  if (copy < 0) return false;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return false;
   }
+  bool ok = true;
   while (true) {
     errno = 0;
-    const dirent* entry = ::readdir(level.dir.get());
+    const dirent* entry = ::readdir(dir);
     if (entry == nullptr) {
-      if (errno != 0) return std::nullopt;
+      ok = errno == 0;
       break;
     }
     const std::string_view child(entry->d_name);
     if (child == "." || child == "..") continue;
-    level.entries.push_back({std::string(child), entry->d_type});
+    entries.push_back({std::string(child), entry->d_type});
   }
-  return level;
+  ::closedir(dir);
+  return ok;
 }
 
 bool entry_is_directory(int dir_fd, const ChildEntry& entry) {
@@ -157,38 +203,92 @@ bool entry_is_directory(int dir_fd, const ChildEntry& entry) {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// Empties the open directory `fd` depth first, with an explicit stack so that
-// deep trees cannot exhaust the call stack. Every name is resolved relative to
-// its parent's descriptor and opened with O_NOFOLLOW, so a link swapped in
-// meanwhile is never followed.
-bool remove_contents(int fd) {
+// One directory being emptied: who it is, its entries read up front (so
+// removals do not disturb the enumeration), and the next one to remove.
+struct Level {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::vector<ChildEntry> entries;
+  std::size_t next = 0;
+  std::string name;  // in the parent level
+};
+
+// Empties the open directory `root` depth first. Only the directory being
+// worked on is held open, so a tree of any depth needs a fixed number of
+// descriptors; the way back up goes through "..", which must be the directory
+// that was come down from (a subtree moved away meanwhile stops the removal).
+// Every name is resolved relative to its parent's descriptor and opened with
+// O_NOFOLLOW, so a link swapped in is never followed.
+bool remove_contents(UniqueFd root) {
+  UniqueFd current;
   std::vector<Level> stack;
-  std::optional<Level> top = read_level(fd, std::string());
-  if (!top) return false;
-  stack.push_back(std::move(*top));
-  while (!stack.empty()) {
+  const auto enter = [&](UniqueFd fd, std::string name) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return false;
+    Level level;
+    level.device = st.st_dev;
+    level.inode = st.st_ino;
+    level.name = std::move(name);
+    if (!read_entries(fd.get(), level.entries)) return false;
+    stack.push_back(std::move(level));
+    current = std::move(fd);
+    return true;
+  };
+  if (!enter(std::move(root), std::string())) return false;
+  while (true) {
     Level& level = stack.back();
-    const int level_fd = ::dirfd(level.dir.get());
     if (level.next == level.entries.size()) {
-      const std::string name = std::move(level.name);
-      stack.pop_back();
-      if (!stack.empty() && ::unlinkat(::dirfd(stack.back().dir.get()), name.c_str(), AT_REMOVEDIR) != 0) {
+      if (stack.size() == 1) return true;
+      UniqueFd parent(::openat(current.get(), "..", kDirectoryFlags));
+      struct stat st {};
+      const Level& above = stack[stack.size() - 2];
+      if (!parent.valid() || ::fstat(parent.get(), &st) != 0 || st.st_dev != above.device ||
+          st.st_ino != above.inode) {
         return false;
       }
+      const std::string name = std::move(level.name);
+      stack.pop_back();
+      current = std::move(parent);
+      if (::unlinkat(current.get(), name.c_str(), AT_REMOVEDIR) != 0) return false;
       continue;
     }
     const ChildEntry& entry = level.entries[level.next++];
-    if (!entry_is_directory(level_fd, entry)) {
-      if (::unlinkat(level_fd, entry.name.c_str(), 0) != 0) return false;
+    if (!entry_is_directory(current.get(), entry)) {
+      if (::unlinkat(current.get(), entry.name.c_str(), 0) != 0) return false;
       continue;
     }
-    const int child_fd = ::openat(level_fd, entry.name.c_str(), kDirectoryFlags);
-    if (child_fd < 0) return false;
-    std::optional<Level> child = read_level(child_fd, entry.name);
-    if (!child) return false;
-    stack.push_back(std::move(*child));  // `level` and `entry` are not used past here
+    UniqueFd child(::openat(current.get(), entry.name.c_str(), kDirectoryFlags));
+    if (!child.valid()) return false;
+    if (!enter(std::move(child), entry.name)) return false;  // `level` and `entry` are not used past here
   }
-  return true;
+}
+
+// Moves `source` to `target` on another file system: the copy is written and
+// synced under a temporary name in the target's directory, renamed over the
+// target (which replaces the name as rename() would: a link there is replaced,
+// never followed, and the target is never seen half written), the directory
+// synced, and only then the source removed.
+bool move_by_copy(const std::string& source, const std::string& target) {
+  struct stat source_status {};
+  UniqueFd in = open_copy_source(source, source_status);
+  if (!in.valid()) return false;
+  const std::optional<EntryName> place = entry_name(target);
+  if (!place || place->name == "." || place->name == "..") return false;
+  UniqueFd directory(open_retrying(place->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return false;
+
+  std::string temporary = (place->directory == "/" ? "" : place->directory) + "/.pelagon2-move-XXXXXX";
+  UniqueFd out(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!out.valid()) return false;
+  const bool written = ::fchmod(out.get(), source_status.st_mode & 0777) == 0 && copy_bytes(in.get(), out.get()) &&
+                       sync_fd(out.get()) && out.close() == 0;
+  if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The new name must be on the device before the old one goes.
+  if (!sync_fd(directory.get())) return false;
+  return ::unlink(source.c_str()) == 0;
 }
 
 Expected<std::pair<std::string, std::string>> source_and_target(const Json& params) {
@@ -203,12 +303,9 @@ Expected<std::pair<std::string, std::string>> source_and_target(const Json& para
 
 bool copy_regular_file(const std::string& source, const std::string& target, Durability durability) {
   if (contains_nul(source) || contains_nul(target)) return false;
-  UniqueFd in(open_retrying(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!in.valid()) return false;
   struct stat source_status {};
-  if (::fstat(in.get(), &source_status) != 0 || !S_ISREG(source_status.st_mode) || !make_blocking(in.get())) {
-    return false;
-  }
+  UniqueFd in = open_copy_source(source, source_status);
+  if (!in.valid()) return false;
   switch (clone_file(in.get(), target)) {
     case CloneResult::cloned:
       return true;
@@ -219,20 +316,21 @@ bool copy_regular_file(const std::string& source, const std::string& target, Dur
   }
 
   const mode_t permissions = source_status.st_mode & 0777;
-  // Not O_TRUNC: truncating before the same-file check below would destroy
-  // the source when both paths name one file.
+  // Not O_TRUNC: truncating before the checks below would destroy the source
+  // when both paths name one file, or the host's output when it is a file.
   UniqueFd out(open_retrying(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, permissions));
   if (!out.valid()) return false;
   struct stat target_status {};
-  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status)) return false;
+  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status) ||
+      is_host_stream(out.get())) {
+    return false;
+  }
   if (S_ISREG(target_status.st_mode)) {
     // The permission bits first: if they cannot be set, the old contents stay.
     if (::fchmod(out.get(), permissions) != 0 || ::ftruncate(out.get(), 0) != 0) return false;
   }
   if (!make_blocking(out.get()) || !copy_bytes(in.get(), out.get())) return false;
-  if (durability == Durability::synced && ::fsync(out.get()) != 0 && errno != EINVAL && errno != EROFS) {
-    return false;  // EINVAL / EROFS: a device or pipe that has nothing to sync
-  }
+  if (durability == Durability::synced && !sync_fd(out.get())) return false;
   // Some file systems report a failed write only when the file is closed.
   return out.close() == 0;
 }
@@ -269,12 +367,18 @@ bool remove_directory_tree(const std::string& path) {
   // "link/" would resolve through the link; look at the link itself instead.
   std::string own = path;
   while (own.size() > 1 && own.back() == '/') own.pop_back();
+  // "dir/." and "dir/.." name a directory that cannot be removed by that name:
+  // refused before anything inside is touched.
+  const std::string_view last = std::string_view(own).substr(own.rfind('/') + 1);
+  if (last == "." || last == "..") return false;
   struct stat st {};
   if (::lstat(own.c_str(), &st) != 0) return false;
   if (S_ISLNK(st.st_mode)) return ::unlink(own.c_str()) == 0;
   if (!S_ISDIR(st.st_mode)) return false;
-  const int fd = open_retrying(own.c_str(), kDirectoryFlags);
-  if (fd < 0 || !remove_contents(fd)) return false;
+  UniqueFd fd(open_retrying(own.c_str(), kDirectoryFlags));
+  struct stat opened {};
+  if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !same_file(st, opened)) return false;
+  if (!remove_contents(std::move(fd))) return false;
   return ::rmdir(own.c_str()) == 0;
 }
 
@@ -301,11 +405,11 @@ Outcome move_file(const Json& params) {
   if (!paths) return std::move(paths).take_error();
   const auto& [source, target] = *paths;
   if (contains_nul(source) || contains_nul(target)) return Json(false);
+  // rename() leaves both names of a hard-linked pair; a move ends with only
+  // the target's.
+  if (are_two_links_of_one_file(source, target)) return Json(::unlink(source.c_str()) == 0);
   if (::rename(source.c_str(), target.c_str()) == 0) return Json(true);
-  // Across file systems: the source goes only once the copy is complete and on
-  // the device.
-  if (!copy_regular_file(source, target, Durability::synced)) return Json(false);
-  return Json(unlink_path(source));
+  return Json(move_by_copy(source, target));
 }
 
 Outcome delete_file(const Json& params) {

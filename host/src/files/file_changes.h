@@ -22,8 +22,9 @@ enum class Durability { page_cache, synced };
 
 // Copies the regular file at `source` (links followed) to `target`, creating or
 // truncating it, with the source's permission bits. Refuses a target that is
-// the source itself. With `synced` the data reaches the device before the
-// call returns true.
+// the source itself and either end being the host's own standard input or
+// output. With `synced` the data reaches the device before the call returns
+// true.
 bool copy_regular_file(const std::string& source, const std::string& target,
                        Durability durability = Durability::page_cache);
 
@@ -31,7 +32,9 @@ bool copy_regular_file(const std::string& source, const std::string& target,
 bool create_directory_all(const std::string& path);
 
 // Removes a directory with everything inside it without following any symbolic
-// link; a link given as `path` is removed as a link.
+// link or leaving the tree, holding a fixed number of descriptors whatever its
+// depth; a link given as `path` is removed as a link. A path ending in "." or
+// ".." is refused before anything is removed.
 bool remove_directory_tree(const std::string& path);
 
 // The path one component up, trailing separators ignored; nullopt for the root,

@@ -97,13 +97,22 @@ Expected<std::string> read_whole_file(const std::string& path, std::size_t limit
   std::string bytes;
   struct stat info {};
   if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
-    // The size is only a hint (the file may change, special files report 0);
-    // one spare byte lets the read that sees end of file go without regrowing.
-    bytes.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    // A file that already holds more than one reply can carry fails before
+    // anything is allocated or read.
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > limit) {
+      return make_error(os_error_text(EFBIG));
+    }
+    // Otherwise the size is only a hint (the file may change, special files
+    // report 0); one spare byte lets the read that sees end of file go
+    // without regrowing.
+    bytes.reserve(std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size), limit) + 1);
   }
   constexpr std::size_t kFirstChunk = 64 * 1024;
   for (;;) {
-    if (bytes.capacity() == bytes.size()) bytes.reserve(std::max(bytes.capacity() * 2, kFirstChunk));
+    if (bytes.capacity() == bytes.size()) {
+      // Growth stops one byte past the limit: enough to see that it was passed.
+      bytes.reserve(std::min(std::max(bytes.capacity() * 2, kFirstChunk), limit + 1));
+    }
     const std::size_t have = bytes.size();
     const std::size_t room = std::min(bytes.capacity() - have, kMaxTransfer);
     bytes.resize(have + room);
@@ -121,9 +130,17 @@ Expected<std::string> read_whole_file(const std::string& path, std::size_t limit
 
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
   if (contains_nul(path)) return false;
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::append ? O_APPEND : O_TRUNC);
+  // Truncated only once the open has shown it is not one of the host's
+  // streams (standard output may be a file).
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::append ? O_APPEND : 0);
   UniqueFd fd(open_without_waiting(path.c_str(), flags, 0666));
   if (!fd.valid()) return false;
+  if (mode == WriteMode::truncate) {
+    // Only regular files have a length to cut; O_TRUNC ignores the others too.
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return false;
+    if (S_ISREG(info.st_mode) && ::ftruncate(fd.get(), 0) != 0) return false;
+  }
   if (!write_all(fd.get(), bytes)) return false;
   return fd.close() == 0;
 }

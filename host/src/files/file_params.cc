@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/host_streams.h"
+
 namespace pelagon2::files {
 namespace {
 
@@ -41,14 +43,15 @@ std::string os_error_text(int errnum) {
 int open_without_waiting(const char* path, int flags, unsigned mode) {
   const int fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
   if (fd < 0) return -1;
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
+  int error = EBUSY;
+  if (!is_host_stream(fd)) {
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) return fd;
+    error = errno;
   }
-  return fd;
+  ::close(fd);
+  errno = error;
+  return -1;
 }
 
 void UniqueFd::reset(int fd) {

@@ -4,8 +4,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "core/json.h"
 #include "main/request_handler.h"
@@ -72,6 +78,28 @@ bool write_reply(std::FILE* out, const std::string& text) {
   return fflush_unlocked(out) == 0;
 }
 
+const Json& request_id(const Json& request) {
+  static const Json kNull;
+  if (!request.is_object()) return kNull;
+  const auto it = request.find("id");
+  return it == request.end() ? kNull : *it;
+}
+
+// The reply when even building or serialising the real one ran out of memory.
+std::string out_of_memory_reply(const Json& request) {
+  static constexpr std::string_view kMessage = R"({"error":{"message":"out of memory while writing the reply"},"id":)";
+  try {
+    std::string text(kMessage);
+    write_json(request_id(request), text);
+    text += '}';
+    return text;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // The id is too large to copy now; the client still matches replies by order.
+  return std::string(kMessage) + "null}";
+}
+
 std::string serialise_reply(const Json& request, const Json& reply) {
   std::string text;
   text.reserve(128);
@@ -80,13 +108,39 @@ std::string serialise_reply(const Json& request, const Json& reply) {
     // A frame cannot carry it; answer the request with an error rather than
     // desynchronising the stream.
     Json too_large = Json::object();
-    too_large["id"] = request.is_object() && request.contains("id") ? request["id"] : Json();
+    too_large["id"] = request_id(request);
     too_large["error"] = Json{{"message", "reply of " + std::to_string(text.size()) +
                                               " bytes exceeds the 4 GiB frame limit"}};
     text.clear();
     write_json(too_large, text);
   }
   return text;
+}
+
+// The framed reply text for one request. Never throws: running out of memory
+// anywhere on the way gives an error reply instead.
+std::string answer(const Json& request, platform::Platform& platform) {
+  try {
+    const Json reply = handle_request(request, platform);
+    return serialise_reply(request, reply);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return out_of_memory_reply(request);
+}
+
+// After a request that left more free heap than the trim threshold main.cc
+// sets (a large request, or one of many small pieces that could not all
+// merge into the top of the heap), everything beyond a modest working size
+// goes back to the system. Ordinary requests never reach the threshold and
+// keep their warm heap.
+constexpr std::size_t kSpareHeapLimit = std::size_t{64} << 20;
+constexpr std::size_t kWorkingHeap = std::size_t{32} << 20;
+
+void give_back_spare_memory() {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
+  if (mallinfo2().fordblks > kSpareHeapLimit) malloc_trim(kWorkingHeap);
+#endif
 }
 
 }  // namespace
@@ -97,7 +151,14 @@ std::optional<Json> read_request(std::FILE* in, JsonParser& parser) {
   if (length == 0) return std::nullopt;  // an empty body is not a JSON value
   BodyBuffer body;
   if (!body.read(in, length)) return std::nullopt;
-  return parser.parse_padded(body.data(), length);
+  try {
+    return parser.parse_padded(body.data(), length);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // A request too large to hold in memory is refused like any other body
+  // that cannot be taken as one value.
+  return std::nullopt;
 }
 
 void run_message_loop(std::FILE* in, std::FILE* out, platform::Platform& platform) {
@@ -107,8 +168,12 @@ void run_message_loop(std::FILE* in, std::FILE* out, platform::Platform& platfor
   for (;;) {
     std::optional<Json> request = read_request(in, parser);
     if (!request) break;
-    const Json reply = handle_request(*request, platform);
-    if (!write_reply(out, serialise_reply(*request, reply))) break;
+    std::string text = answer(*request, platform);
+    request.reset();
+    const bool written = write_reply(out, text);
+    text = std::string();
+    if (!written) break;
+    give_back_spare_memory();
   }
   funlockfile(out);
   funlockfile(in);

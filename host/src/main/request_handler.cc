@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "cv/cv_module.h"
@@ -93,7 +95,16 @@ Json handle_request(const Json& request, platform::Platform& platform) {
   const std::string_view method =
       method_value.is_string() ? std::string_view(method_value.get_ref<const std::string&>()) : std::string_view();
 
-  Outcome outcome = dispatch_method(method, params, platform);
+  Outcome outcome = make_error(std::string());
+  try {
+    outcome = dispatch_method(method, params, platform);
+  } catch (const std::bad_alloc&) {
+    // A request that needs more memory than the host can get fails alone;
+    // the host goes on serving.
+    outcome = make_error("out of memory while handling " + std::string(method));
+  } catch (const std::length_error&) {
+    outcome = make_error("out of memory while handling " + std::string(method));
+  }
   Json reply = Json::object();
   reply["id"] = id;
   if (outcome.ok()) {

@@ -36,9 +36,23 @@ ScoreMap score_map(RgbView haystack, RgbView pattern);
 std::vector<MatchRecord> find_peaks(const ScoreMap& map, std::uint32_t pattern_width, std::uint32_t pattern_height,
                                     std::int32_t offset_x, std::int32_t offset_y, float threshold, float scale);
 
+// Receives peaks one at a time, in the order match_pattern lists them.
+class PeakSink {
+ public:
+  virtual void add(const MatchRecord& peak) = 0;
+
+ protected:
+  ~PeakSink() = default;
+};
+
 // All peaks of `pattern` rescaled by `scale` in `haystack`: a direct search on
 // small inputs, coarse-to-fine on large ones. Never fails.
 std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float scale, float threshold);
+
+// The same peaks in the same order, handed to `sink` as they are found; the
+// memory used is bounded by the images, not by the number of peaks (a flat
+// haystack with a threshold of 0 or less makes every placement a peak).
+void match_pattern(RgbView haystack, RgbView pattern, float scale, float threshold, PeakSink& sink);
 
 enum class ResampleFilter { triangle, lanczos3 };
 

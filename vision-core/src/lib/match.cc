@@ -23,6 +23,35 @@ std::uint32_t total_order_key(float value) {
   return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
 }
 
+class CollectingSink final : public PeakSink {
+ public:
+  void add(const MatchRecord& peak) override { peaks.push_back(peak); }
+  std::vector<MatchRecord> peaks;
+};
+
+// The best `capacity` peaks by score (total order), ties in arrival order,
+// without holding the others: the same as a stable sort of all of them cut
+// to `capacity`.
+class BestPeaksSink final : public PeakSink {
+ public:
+  explicit BestPeaksSink(std::size_t capacity) : capacity_(capacity) { best_.reserve(capacity + 1); }
+  void add(const MatchRecord& peak) override {
+    const std::uint32_t key = total_order_key(peak.score);
+    // After every kept peak of the same or a higher score: a later arrival
+    // loses ties.
+    const auto at = std::upper_bound(best_.begin(), best_.end(), key,
+                                     [](std::uint32_t k, const MatchRecord& kept) { return k > total_order_key(kept.score); });
+    if (at == best_.end() && best_.size() >= capacity_) return;
+    best_.insert(at, peak);
+    if (best_.size() > capacity_) best_.pop_back();
+  }
+  std::vector<MatchRecord> take() { return std::move(best_); }
+
+ private:
+  std::size_t capacity_;
+  std::vector<MatchRecord> best_;  // best first
+};
+
 }  // namespace
 
 PatternStats pattern_stats(RgbView pattern) {
@@ -76,7 +105,7 @@ namespace {
 
 // Appends the peaks of one map row, given its neighbours (null at the edges).
 void row_peaks(const float* above, const float* row, const float* below, std::uint32_t width, std::uint32_t y,
-               const PeakSpec& spec, std::vector<MatchRecord>& peaks) {
+               const PeakSpec& spec, PeakSink& peaks) {
   for (std::uint32_t x = 0; x < width; ++x) {
     const float s = row[x];
     if (!(s >= spec.threshold)) continue;
@@ -94,7 +123,7 @@ void row_peaks(const float* above, const float* row, const float* below, std::ui
     m.height = spec.height;
     m.score = s;
     m.scale = spec.scale;
-    peaks.push_back(m);
+    peaks.add(m);
   }
 }
 
@@ -102,24 +131,23 @@ void row_peaks(const float* above, const float* row, const float* below, std::ui
 
 std::vector<MatchRecord> find_peaks(const ScoreMap& map, std::uint32_t pattern_width, std::uint32_t pattern_height,
                                     std::int32_t offset_x, std::int32_t offset_y, float threshold, float scale) {
-  std::vector<MatchRecord> peaks;
+  CollectingSink peaks;
   const std::uint32_t w = map.width;
   const std::uint32_t h = map.height;
-  if (w == 0 || h == 0 || map.scores.size() < std::size_t{w} * h) return peaks;
+  if (w == 0 || h == 0 || map.scores.size() < std::size_t{w} * h) return {};
   const PeakSpec spec{pattern_width, pattern_height, offset_x, offset_y, threshold, scale};
   for (std::uint32_t y = 0; y < h; ++y) {
     const float* row = map.scores.data() + std::size_t{y} * w;
     row_peaks(y > 0 ? row - w : nullptr, row, y + 1 < h ? row + w : nullptr, w, y, spec, peaks);
   }
-  return peaks;
+  return std::move(peaks.peaks);
 }
 
-std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& tables, const PeakSpec& spec) {
-  std::vector<MatchRecord> peaks;
+void map_peaks(RgbView haystack, PatternTables& tables, const PeakSpec& spec, PeakSink& peaks) {
   const RgbView pattern = tables.pattern();
   if (pattern.width == 0 || pattern.height == 0 || pattern.width > haystack.width ||
       pattern.height > haystack.height) {
-    return peaks;
+    return;
   }
   const std::uint32_t w = haystack.width - pattern.width + 1;
   const std::uint32_t h = haystack.height - pattern.height + 1;
@@ -130,7 +158,7 @@ std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& tables, cons
   std::vector<float> ring(std::size_t{kSlots} * w, 0.0f);
   auto slot = [&](std::uint32_t y) { return ring.data() + std::size_t{y % kSlots} * w; };
   const bool flat = stats.norm < 1e-6;  // a flat pattern's map is all zeros
-  if (flat && !(0.0f >= spec.threshold)) return peaks;
+  if (flat && !(0.0f >= spec.threshold)) return;
   std::optional<ScoreMapper> mapper;
   if (!flat) mapper.emplace(haystack, tables);
   std::vector<float> block;
@@ -152,11 +180,16 @@ std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& tables, cons
     }
     row_peaks(y > 0 ? slot(y - 1) : nullptr, slot(y), y + 1 < h ? slot(y + 1) : nullptr, w, y, spec, peaks);
   }
-  return peaks;
 }
 
 std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float scale, float threshold) {
-  if (pattern.width == 0 || pattern.height == 0 || haystack.width == 0 || haystack.height == 0) return {};
+  CollectingSink peaks;
+  match_pattern(haystack, pattern, scale, threshold, peaks);
+  return std::move(peaks.peaks);
+}
+
+void match_pattern(RgbView haystack, RgbView pattern, float scale, float threshold, PeakSink& sink) {
+  if (pattern.width == 0 || pattern.height == 0 || haystack.width == 0 || haystack.height == 0) return;
 
   // 1. The pattern at the requested scale. The size is checked before any
   // resampling so that an absurd scale cannot ask for a gigantic image.
@@ -166,7 +199,7 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
     const std::uint32_t w = std::max<std::uint32_t>(1, round_to<std::uint32_t>(static_cast<float>(pattern.width) * scale));
     const std::uint32_t h =
         std::max<std::uint32_t>(1, round_to<std::uint32_t>(static_cast<float>(pattern.height) * scale));
-    if (w > haystack.width || h > haystack.height) return {};
+    if (w > haystack.width || h > haystack.height) return;
     scaled = resample(pattern, w, h, scale > 1.0f ? ResampleFilter::lanczos3 : ResampleFilter::triangle);
     t = scaled.view();
   }
@@ -175,12 +208,13 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
   const std::uint32_t w = t.width;
   const std::uint32_t h = t.height;
   // 2. Too large for the haystack.
-  if (w > W || h > H) return {};
+  if (w > W || h > H) return;
 
   // 3. Direct search.
   if (w < 16 || h < 16 || std::max(W, H) < 800) {
     PatternTables tables(t);
-    return map_peaks(haystack, tables, PeakSpec{w, h, 0, 0, threshold, scale});
+    map_peaks(haystack, tables, PeakSpec{w, h, 0, 0, threshold, scale}, sink);
+    return;
   }
 
   // 4. Coarse-to-fine: locate candidates at a quarter of the resolution, then
@@ -190,15 +224,12 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
   const RgbImage coarse_pattern = resample(t, w / 4, h / 4, ResampleFilter::triangle);
   const float coarse_threshold = std::max(threshold - 0.15f, 0.3f);
   PatternTables coarse_tables(coarse_pattern.view());
-  std::vector<MatchRecord> candidates =
-      map_peaks(coarse_haystack.view(), coarse_tables,
-                PeakSpec{coarse_pattern.width, coarse_pattern.height, 0, 0, coarse_threshold, scale});
-  std::stable_sort(candidates.begin(), candidates.end(), [](const MatchRecord& a, const MatchRecord& b) {
-    return total_order_key(a.score) > total_order_key(b.score);
-  });
-  if (candidates.size() > kMaxCoarseCandidates) candidates.resize(kMaxCoarseCandidates);
+  // Only the best coarse peaks are kept while the coarse map is scanned.
+  BestPeaksSink best(kMaxCoarseCandidates);
+  map_peaks(coarse_haystack.view(), coarse_tables,
+            PeakSpec{coarse_pattern.width, coarse_pattern.height, 0, 0, coarse_threshold, scale}, best);
+  const std::vector<MatchRecord> candidates = best.take();
 
-  std::vector<MatchRecord> result;
   PatternTables tables(t);  // shared by all refinement windows
   for (const MatchRecord& candidate : candidates) {
     const std::int64_t cx = candidate.x;
@@ -212,12 +243,10 @@ std::vector<MatchRecord> match_pattern(RgbView haystack, RgbView pattern, float 
     const RgbView window =
         haystack.crop(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
                       static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top));
-    const std::vector<MatchRecord> found = map_peaks(
-        window, tables,
-        PeakSpec{w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), threshold, scale});
-    result.insert(result.end(), found.begin(), found.end());
+    map_peaks(window, tables,
+              PeakSpec{w, h, static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), threshold, scale},
+              sink);
   }
-  return result;
 }
 
 }  // namespace vision_core

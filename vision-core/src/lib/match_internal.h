@@ -58,8 +58,9 @@ class PatternTables {
 };
 
 // find_peaks(score_map(haystack, pattern), ...) without holding the whole map:
-// rows are scored a few at a time and judged as soon as their neighbours exist.
-std::vector<MatchRecord> map_peaks(RgbView haystack, PatternTables& pattern, const PeakSpec& spec);
+// rows are scored a few at a time and judged as soon as their neighbours exist,
+// and each peak goes to `sink` as it is found.
+void map_peaks(RgbView haystack, PatternTables& pattern, const PeakSpec& spec, PeakSink& sink);
 
 // Scores of one map row from its window statistics and cross products, each
 // given as three channel planes of `count` doubles (plane stride `count`).
