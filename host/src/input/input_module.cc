@@ -2,6 +2,7 @@
 
 #include "core/method_rows.h"
 #include "input/browser_window.h"
+#include "input/input_methods.h"
 
 namespace pelagon2::input {
 namespace {
@@ -10,6 +11,9 @@ namespace {
 // same names).
 constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_active_browser_outer_rect", get_active_browser_outer_rect},
+    {"send_mouse_event", send_mouse_event},
+    {"send_mouse_wheel_event", send_mouse_wheel_event},
+    {"send_text", send_text},
 };
 
 }  // namespace

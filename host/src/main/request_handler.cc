@@ -39,6 +39,9 @@ constexpr MethodRow kMethods[] = {
     {"create_directory", Module::files},
     {"remove_directory", Module::files},
     {"get_active_browser_outer_rect", Module::input},
+    {"send_mouse_event", Module::input},
+    {"send_mouse_wheel_event", Module::input},
+    {"send_text", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
