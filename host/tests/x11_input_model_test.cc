@@ -173,9 +173,10 @@ TEST(X11InputModel, SpareKeycodesEmptyFirstFromTheTop) {
   k.state.modifier_key[k.state.index(14)] = true;
   k.state.modifier_key[k.state.index(15)] = true;  // an empty modifier key is still a modifier
   k.state.pressed[k.state.index(13)] = true;
-  EXPECT_EQ(spare_keycodes(k.state), (std::vector<std::uint8_t>{17, 11, 16, 12, 10}));
+  EXPECT_EQ(spare_keycodes(k.state, true), (std::vector<std::uint8_t>{17, 11, 16, 12, 10}));
+  EXPECT_EQ(spare_keycodes(k.state, false), (std::vector<std::uint8_t>{17, 11}));
   k.state.borrowed[k.state.index(17)] = true;
-  EXPECT_EQ(spare_keycodes(k.state), (std::vector<std::uint8_t>{11, 16, 12, 10}));
+  EXPECT_EQ(spare_keycodes(k.state, true), (std::vector<std::uint8_t>{11, 16, 12, 10}));
 }
 
 }  // namespace

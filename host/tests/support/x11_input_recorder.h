@@ -41,13 +41,15 @@ struct RecordedEvent {
 
 class InputRecorder {
  public:
-  explicit InputRecorder(const std::string& display_name) {
+  // `busy_ms`: time the client spends on each key or mapping event, like an
+  // application with work to do; events queue up meanwhile.
+  explicit InputRecorder(const std::string& display_name, int busy_ms = 0) {
     int fds[2];
     if (pipe(fds) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       ::close(fds[0]);
-      run_child(display_name, fds[1]);
+      run_child(display_name, fds[1], busy_ms);
       _exit(0);
     }
     ::close(fds[1]);
@@ -139,7 +141,14 @@ class InputRecorder {
 
   static int quit_on_io_error(Display*) { _exit(0); }
 
-  static void run_child(const std::string& display_name, int fd) {
+  static void busy(int ms) {
+    if (ms <= 0) return;
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+  }
+
+  static void run_child(const std::string& display_name, int fd, int busy_ms) {
     XSetIOErrorHandler(quit_on_io_error);
     Display* d = XOpenDisplay(display_name.c_str());
     if (!d) _exit(1);
@@ -166,12 +175,14 @@ class InputRecorder {
       switch (e.type) {
         case MappingNotify:
           // What applications do: read the new map before the next key event.
+          busy(busy_ms);
           XRefreshKeyboardMapping(&e.xmapping);
           write_line(fd,
                      "mapping " + std::to_string(e.xmapping.first_keycode) + " " + std::to_string(e.xmapping.count));
           break;
         case KeyPress:
         case KeyRelease: {
+          busy(busy_ms);
           char buffer[64];
           KeySym keysym = NoSymbol;
           XLookupString(&e.xkey, buffer, sizeof buffer, &keysym, nullptr);

@@ -238,7 +238,8 @@ class Session final : public InputSession {
     }
     KeyboardState& state = *keyboard_;
     Borrowed* slot = nullptr;
-    const std::vector<std::uint8_t> spares = spare_keycodes(state);
+    // A key that has symbols is taken only when there is nothing to recycle.
+    const std::vector<std::uint8_t> spares = spare_keycodes(state, borrowed_.empty());
     if (!spares.empty()) {
       const std::size_t i = state.index(spares.front());
       const auto per = static_cast<std::size_t>(state.keysyms_per_keycode);

@@ -160,7 +160,7 @@ std::optional<std::uint8_t> key_for_keysym(const KeyboardState& state, KeySym ke
   return std::nullopt;
 }
 
-std::vector<std::uint8_t> spare_keycodes(const KeyboardState& state) {
+std::vector<std::uint8_t> spare_keycodes(const KeyboardState& state, bool with_symbols) {
   const auto per = static_cast<std::size_t>(std::max(state.keysyms_per_keycode, 0));
   const std::size_t keys = std::min({state.modifier_key.size(), state.pressed.size(), state.borrowed.size()});
   std::vector<std::uint8_t> empty;
@@ -176,7 +176,7 @@ std::vector<std::uint8_t> spare_keycodes(const KeyboardState& state) {
     }
     (has_symbol ? others : empty).push_back(keycode);
   }
-  empty.insert(empty.end(), others.begin(), others.end());
+  if (with_symbols) empty.insert(empty.end(), others.begin(), others.end());
   return empty;
 }
 

@@ -92,8 +92,9 @@ std::optional<Keystroke> find_keystroke(const KeyboardState& state, char32_t c);
 std::optional<std::uint8_t> key_for_keysym(const KeyboardState& state, KeySym keysym);
 
 // Key codes that may be borrowed, best first: those without any symbol, from
-// the highest down, then as a last resort the other keys from the highest
-// down. Modifier keys, keys held down and keys already borrowed never are.
-std::vector<std::uint8_t> spare_keycodes(const KeyboardState& state);
+// the highest down, then, when `with_symbols`, the other keys from the highest
+// down (a last resort for a map without a free key code). Modifier keys, keys
+// held down and keys already borrowed never are.
+std::vector<std::uint8_t> spare_keycodes(const KeyboardState& state, bool with_symbols);
 
 }  // namespace pelagon2::platform::x11
