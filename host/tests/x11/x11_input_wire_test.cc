@@ -249,6 +249,20 @@ TEST_F(X11InputWire, OtherLayoutsTypeExactlyAndAreLeftAsFound) {
   }
 }
 
+TEST_F(X11InputWire, CapsLockDoesNotChangeTheText) {
+  XkbLockModifiers(recorder->display(), XkbUseCoreKbd, LockMask, LockMask);
+  XSync(recorder->display(), False);
+  recorder->take();
+  for (const std::string text : {"aA zZ 1!", "\u00e9\u00c9 \u0436\u0416 \u00df \u20ac"}) {
+    EXPECT_EQ(type(text), text);
+    XkbStateRec state{};
+    XkbGetState(recorder->display(), XkbUseCoreKbd, &state);
+    EXPECT_TRUE(state.locked_mods & LockMask) << "Caps Lock is left as it was";
+  }
+  XkbLockModifiers(recorder->display(), XkbUseCoreKbd, LockMask, 0);
+  XSync(recorder->display(), False);
+}
+
 TEST(X11InputNoDisplay, UnavailableUnlessNothingIsSent) {
   testing::HostProcess host({"DISPLAY="});
   const Json refused = host.request("send_text", {{"text", "a"}});

@@ -27,6 +27,13 @@ Error failed(const std::string& what) { return make_error("simulating input fail
 
 Error lost() { return failed("the connection to the X display was lost"); }
 
+// Whether Caps Lock would turn `keysym` into another one.
+bool case_changes(KeySym keysym) {
+  ::KeySym lower = NoSymbol, upper = NoSymbol;
+  XConvertCase(keysym, &lower, &upper);
+  return upper != keysym;
+}
+
 class Session final : public InputSession {
  public:
   Session(std::unique_ptr<XConnection> connection, InputClock& clock, EventPacing& pacing)
@@ -184,6 +191,7 @@ class Session final : public InputSession {
         xkb = nullptr;
       }
     }
+    state.caps_locked = xkb != nullptr && (current.locked_mods & LockMask) != 0;
     const auto per = static_cast<std::size_t>(state.keysyms_per_keycode);
     for (std::size_t i = 0; i < state.produces.size(); ++i) {
       const auto keycode = static_cast<KeyCode>(state.min_keycode + i);
@@ -346,9 +354,15 @@ class Session final : public InputSession {
         if (level & 1) key(*keyboard_->shift_keycode, false);
         continue;
       }
-      Expected<Borrowed*> b = borrow(*char_keysym(c));
+      const KeySym keysym = *char_keysym(c);
+      Expected<Borrowed*> b = borrow(keysym);
       if (!b) return std::move(b).take_error();
+      // A borrowed key has one level, so a locked Caps Lock would upper-case
+      // what it gives: lift the lock for this one keystroke.
+      const bool lift_caps = keyboard_->caps_locked && case_changes(keysym);
+      if (lift_caps) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
       tap((*b)->keycode);
+      if (lift_caps) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
       used_borrowed(**b);
     }
     return std::monostate{};

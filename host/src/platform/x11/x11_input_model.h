@@ -68,6 +68,7 @@ struct KeyboardState {
   // Keys that select the shift levels; a level whose key is missing is not used.
   std::optional<std::uint8_t> shift_keycode;
   std::optional<std::uint8_t> level3_keycode;
+  bool caps_locked = false;
 
   std::size_t index(std::uint8_t keycode) const { return static_cast<std::size_t>(keycode - min_keycode); }
   bool has(std::uint8_t keycode) const { return keycode >= min_keycode && keycode <= max_keycode; }
