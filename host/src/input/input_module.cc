@@ -5,6 +5,7 @@
 #include "input/browser_window.h"
 #include "input/color_search.h"
 #include "input/permissions.h"
+#include "input/input_methods.h"
 
 namespace pelagon2::input {
 namespace {
@@ -19,6 +20,9 @@ constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_screen_backing_scale_factor", get_screen_backing_scale_factor},
     {"find_color_regions", find_color_regions},
     {"find_rectangle", find_rectangle},
+    {"send_mouse_event", send_mouse_event},
+    {"send_mouse_wheel_event", send_mouse_wheel_event},
+    {"send_text", send_text},
 };
 
 }  // namespace

@@ -52,6 +52,9 @@ constexpr MethodRow kMethods[] = {
     {"get_screen_backing_scale_factor", Module::input},
     {"find_color_regions", Module::input},
     {"find_rectangle", Module::input},
+    {"send_mouse_event", Module::input},
+    {"send_mouse_wheel_event", Module::input},
+    {"send_text", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {

@@ -4,6 +4,7 @@
 #include "platform/x11/x11_screen.h"
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/x11_windows.h"
+#include "platform/x11/x11_input.h"
 
 namespace pelagon2::platform {
 
@@ -13,6 +14,7 @@ std::unique_ptr<Platform> create_platform() {
   platform->capture = x11::make_screen_capture();
   platform->windows = x11::make_window_list();
   platform->permissions = x11::make_permissions();
+  platform->input = x11::make_input();
   return platform;
 }
 

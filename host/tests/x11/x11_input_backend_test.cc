@@ -1,0 +1,154 @@
+// The X11 input backend driven directly on a private server: keys held when
+// an action fails are released, a borrowed key code keeps its character until
+// the application has read it and is put back, and a server that vanishes
+// mid-request fails the action instead of the process.
+
+// gtest first: Xlib's macros (None, Bool, …) break its headers otherwise.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "input/input_execution.h"
+#include "platform/x11/x11_input.h"
+#include "support/x11_input_recorder.h"
+#include "support/xvfb_server.h"
+
+namespace pelagon2::platform::x11 {
+namespace {
+
+using testing::InputRecorder;
+using testing::RecordedEvent;
+namespace action = platform::action;
+
+class ScopedDisplay {
+ public:
+  explicit ScopedDisplay(const std::string& value) {
+    if (const char* old = std::getenv("DISPLAY")) saved_ = old;
+    setenv("DISPLAY", value.c_str(), 1);
+  }
+  ~ScopedDisplay() {
+    if (saved_) {
+      setenv("DISPLAY", saved_->c_str(), 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// Real time, with a hook on every sleep.
+class HookedClock final : public InputClock {
+ public:
+  std::function<void(Duration)> on_sleep;
+  Duration now() override { return system_input_clock().now(); }
+  void sleep(Duration d) override {
+    if (on_sleep) on_sleep(d);
+    system_input_clock().sleep(d);
+  }
+};
+
+bool no_key_down(Display* d) {
+  std::array<char, 32> keys{};
+  XQueryKeymap(d, keys.data());
+  for (const char k : keys) {
+    if (k != 0) return false;
+  }
+  return true;
+}
+
+TEST(X11InputBackend, HeldKeysAreReleasedWhenAnActionFails) {
+  testing::XvfbServer server;
+  ASSERT_TRUE(server.running());
+  InputRecorder recorder(server.display());
+  ASSERT_TRUE(recorder.ready());
+  ScopedDisplay env(server.display());
+  auto backend = make_input();
+  const InputActionList actions = {action::ModifierDown{Modifier::Ctrl}, action::KeyTap{Key{KeyKind::F, 14}},
+                                   action::TypeText{std::string("x\0", 2)}, action::ModifierUp{Modifier::Ctrl}};
+  const Expected<std::monostate> done = input::execute_input_actions(actions, *backend);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error(), "input_failed: TypeText(\"x\\u{0}\"): simulating input failed: (no keysym for U+0000)");
+  std::string keys;
+  for (const RecordedEvent& e : recorder.take()) {
+    if (e.kind == "press" || e.kind == "release") keys += e.kind + " " + std::to_string(e.keysym) + "\n";
+  }
+  EXPECT_EQ(keys, "press " + std::to_string(XK_Control_L) + "\npress " + std::to_string(XK_F14) + "\nrelease " +
+                      std::to_string(XK_F14) + "\nrelease " + std::to_string(XK_Control_L) + "\n");
+  EXPECT_TRUE(no_key_down(recorder.display()));
+}
+
+TEST(X11InputBackend, BorrowedKeyIsReadBeforeItIsPutBack) {
+  testing::XvfbServer server;
+  ASSERT_TRUE(server.running());
+  InputRecorder recorder(server.display(), 3);  // an application a little behind
+  ASSERT_TRUE(recorder.ready());
+  ScopedDisplay env(server.display());
+  auto backend = make_input();
+  int min = 0, max = 0, per = 0;
+  XDisplayKeycodes(recorder.display(), &min, &max);
+  KeySym* map = XGetKeyboardMapping(recorder.display(), static_cast<KeyCode>(min), max - min + 1, &per);
+  const std::vector<KeySym> before(map, map + (max - min + 1) * per);
+  XFree(map);
+  // Restoring the key code as soon as the server has processed the tap makes
+  // a client still busy with earlier events decode the restored map.
+  for (const char* text : {"\u00e9", "\u0416", "\U0001F642"}) {
+    ASSERT_TRUE(input::execute_input_actions({action::TypeText{text}}, *backend).ok());
+    const std::vector<RecordedEvent> events = recorder.take();
+    EXPECT_EQ(InputRecorder::typed(events), text);
+    // The key code was put back after the press was decoded.
+    bool pressed = false;
+    bool restored = false;
+    for (const RecordedEvent& e : events) {
+      pressed = pressed || e.kind == "press";
+      restored = restored || (pressed && e.kind.rfind("mapping ", 0) == 0);
+    }
+    EXPECT_TRUE(restored) << text;
+    map = XGetKeyboardMapping(recorder.display(), static_cast<KeyCode>(min), max - min + 1, &per);
+    EXPECT_EQ(std::vector<KeySym>(map, map + (max - min + 1) * per), before) << text;
+    XFree(map);
+  }
+}
+
+TEST(X11InputBackend, RecycledKeyCodesAreReadBeforeTheyChange) {
+  testing::XvfbServer server;
+  ASSERT_TRUE(server.running());
+  InputRecorder recorder(server.display(), 2);
+  ASSERT_TRUE(recorder.ready());
+  ScopedDisplay env(server.display());
+  auto backend = make_input();
+  // Twice as many distinct characters as the map has free key codes.
+  std::string text;
+  for (char32_t c = 0x0410; c < 0x0410 + 40; ++c) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  ASSERT_TRUE(input::execute_input_actions({action::TypeText{text}}, *backend).ok());
+  EXPECT_EQ(InputRecorder::typed(recorder.take()), text);
+}
+
+TEST(X11InputBackend, VanishingServerFailsTheActionNotTheProcess) {
+  testing::XvfbServer server;
+  ASSERT_TRUE(server.running());
+  ScopedDisplay env(server.display());
+  HookedClock clock;
+  clock.on_sleep = [&](InputClock::Duration d) {
+    if (d == std::chrono::milliseconds(5)) server.stop();
+  };
+  auto backend = make_input(clock);
+  const Expected<std::monostate> done =
+      input::execute_input_actions({action::TypeText{"\u0416"}, action::KeyTap{Key{KeyKind::Letter, 'a'}},
+                                    action::SleepMs{5}, action::KeyTap{Key{KeyKind::Letter, 'b'}}},
+                                   *backend);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error(),
+            "input_failed: KeyTap(Letter(98)): simulating input failed: (the connection to the X display was lost)");
+}
+
+}  // namespace
+}  // namespace pelagon2::platform::x11
