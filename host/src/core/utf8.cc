@@ -77,4 +77,56 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+std::u32string utf8_code_points(std::string_view bytes) {
+  std::u32string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t consumed = 0;
+    const std::size_t length = valid_sequence(bytes, i, consumed);
+    if (length == 0) {
+      out.push_back(U'\uFFFD');
+      i += consumed;
+      continue;
+    }
+    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(bytes[i + k])); };
+    char32_t c = 0;
+    switch (length) {
+      case 1:
+        c = byte(0);
+        break;
+      case 2:
+        c = ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+        break;
+      case 3:
+        c = ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+        break;
+      default:
+        c = ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+        break;
+    }
+    out.push_back(c);
+    i += length;
+  }
+  return out;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
 }  // namespace pelagon2

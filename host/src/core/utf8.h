@@ -13,4 +13,12 @@ std::string utf8_lossy(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// The Unicode scalar values of `bytes`, each maximal invalid subpart read as
+// U+FFFD (the same rule as utf8_lossy).
+std::u32string utf8_code_points(std::string_view bytes);
+
+// Appends the UTF-8 form of a scalar value (U+FFFD for a surrogate or a value
+// beyond U+10FFFF).
+void append_utf8(std::string& out, char32_t code_point);
+
 }  // namespace pelagon2

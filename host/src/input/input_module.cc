@@ -3,6 +3,7 @@
 #include "core/method_rows.h"
 #include "input/backing_scale.h"
 #include "input/browser_window.h"
+#include "input/input_methods.h"
 
 namespace pelagon2::input {
 namespace {
@@ -12,6 +13,9 @@ namespace {
 constexpr PlatformMethodImplementation kInputMethods[] = {
     {"get_active_browser_outer_rect", get_active_browser_outer_rect},
     {"get_screen_backing_scale_factor", get_screen_backing_scale_factor},
+    {"send_mouse_event", send_mouse_event},
+    {"send_mouse_wheel_event", send_mouse_wheel_event},
+    {"send_text", send_text},
 };
 
 }  // namespace

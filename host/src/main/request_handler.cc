@@ -45,6 +45,9 @@ constexpr MethodRow kMethods[] = {
     {"get_display_list", Module::cv},
     {"get_desktop_dpi", Module::cv},
     {"get_screen_backing_scale_factor", Module::input},
+    {"send_mouse_event", Module::input},
+    {"send_mouse_wheel_event", Module::input},
+    {"send_text", Module::input},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {

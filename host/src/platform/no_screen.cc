@@ -35,6 +35,14 @@ class NoSettings final : public SettingsOpener {
   Expected<std::monostate> open(const std::string&) override { return std::monostate{}; }
 };
 
+class NoInput final : public InputBackend {
+ public:
+  InputClock& clock() override { return system_input_clock(); }
+  Expected<std::unique_ptr<InputSession>> open(EventPacing&) override {
+    return make_error("input_backend_unavailable: no connection could be established: (no display to send input to)");
+  }
+};
+
 }  // namespace
 
 std::unique_ptr<Platform> create_no_screen_platform() {
@@ -44,6 +52,7 @@ std::unique_ptr<Platform> create_no_screen_platform() {
   platform->windows = std::make_unique<NoWindows>();
   platform->permissions = std::make_unique<NoPermissions>();
   platform->settings = std::make_unique<NoSettings>();
+  platform->input = std::make_unique<NoInput>();
   return platform;
 }
 

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "core/outcome.h"
+#include "platform/input_action.h"
+#include "platform/input_timing.h"
 
 namespace pelagon2::platform {
 
@@ -142,6 +144,35 @@ class SettingsOpener {
 
 // ---- Input (added by the input work) ----------------------------------------
 
+// One request's way to the system's input: created for a non-empty action
+// list and discarded after it. The driver in the input module runs the
+// actions in order, names a failing action, and on every exit calls
+// release_held_keys(), sleeps the pacing wait, then close().
+class InputSession {
+ public:
+  virtual ~InputSession() = default;
+  // Performs one action. The error is the backend's own text
+  // ("simulating input failed: (…)"); the driver adds the action.
+  virtual Expected<std::monostate> perform(const InputAction& action) = 0;
+  // Releases, with key-up events, every key this session pressed and has not
+  // released, in press order; failures are ignored.
+  virtual void release_held_keys() = 0;
+  // Undoes temporary changes to the system (a borrowed key mapping); runs after
+  // the pacing wait.
+  virtual void close() {}
+};
+
+class InputBackend {
+ public:
+  virtual ~InputBackend() = default;
+  // The clock of every wait the backend and the driver make.
+  virtual InputClock& clock() = 0;
+  // Connects for one request; "input_backend_unavailable: …" when input cannot
+  // be sent. The session tells `pacing` of every event it posts; `pacing`
+  // outlives the session.
+  virtual Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) = 0;
+};
+
 // ---- Text recognition (added by the recognition work) -----------------------
 
 // ---- The whole platform ---------------------------------------------------
@@ -152,6 +183,7 @@ struct Platform {
   std::unique_ptr<WindowList> windows;
   std::unique_ptr<Permissions> permissions;
   std::unique_ptr<SettingsOpener> settings;
+  std::unique_ptr<InputBackend> input;
 };
 
 // Defined once by the backend linked into this build.

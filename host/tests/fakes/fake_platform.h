@@ -117,6 +117,66 @@ class FakeSettings final : public platform::SettingsOpener {
   }
 };
 
+// Time that passes only when the code under test sleeps or the test advances it.
+class FakeInputClock final : public platform::InputClock {
+ public:
+  Duration time{std::chrono::seconds(1000)};
+  std::vector<Duration> sleeps;
+  std::vector<std::string>* log = nullptr;  // gets "sleep {ns}" when set
+
+  Duration now() override { return time; }
+  void sleep(Duration duration) override {
+    sleeps.push_back(duration);
+    if (log) log->push_back("sleep " + std::to_string(duration.count()));
+    if (duration > Duration::zero()) time += duration;
+  }
+};
+
+// Records the actions performed and the session's life; can be scripted to
+// refuse the connection or to fail one action.
+class FakeInputBackend final : public platform::InputBackend {
+ public:
+  FakeInputClock fake_clock;
+  std::optional<std::string> open_error;
+  std::optional<std::size_t> fail_at;  // index into the actions of one session
+  std::string fail_message = "simulating input failed: (scripted)";
+  int events_per_action = 1;
+  platform::InputClock::Duration time_per_action{0};
+  int opens = 0;
+  std::vector<platform::InputAction> performed;
+  std::vector<std::string> log;  // "perform", "release", "close", "sleep {ns}"
+
+  FakeInputBackend() { fake_clock.log = &log; }
+  platform::InputClock& clock() override { return fake_clock; }
+  Expected<std::unique_ptr<platform::InputSession>> open(platform::EventPacing& pacing) override {
+    ++opens;
+    if (open_error) return make_error(*open_error);
+    return std::unique_ptr<platform::InputSession>(new Session(*this, pacing));
+  }
+
+ private:
+  class Session final : public platform::InputSession {
+   public:
+    Session(FakeInputBackend& backend, platform::EventPacing& pacing) : backend_(backend), pacing_(pacing) {}
+    Expected<std::monostate> perform(const platform::InputAction& action) override {
+      backend_.log.push_back("perform");
+      const std::size_t index = count_++;
+      if (backend_.fail_at && *backend_.fail_at == index) return make_error(backend_.fail_message);
+      backend_.performed.push_back(action);
+      for (int i = 0; i < backend_.events_per_action; ++i) pacing_.posted();
+      backend_.fake_clock.time += backend_.time_per_action;
+      return std::monostate{};
+    }
+    void release_held_keys() override { backend_.log.push_back("release"); }
+    void close() override { backend_.log.push_back("close"); }
+
+   private:
+    FakeInputBackend& backend_;
+    platform::EventPacing& pacing_;
+    std::size_t count_ = 0;
+  };
+};
+
 // A platform made of the fakes above, reachable by their concrete types.
 struct FakePlatform : platform::Platform {
   FakePlatform() {
@@ -125,12 +185,14 @@ struct FakePlatform : platform::Platform {
     windows = std::make_unique<FakeWindows>();
     permissions = std::make_unique<FakePermissions>();
     settings = std::make_unique<FakeSettings>();
+    input = std::make_unique<FakeInputBackend>();
   }
   FakeDisplays& displays_fake() { return static_cast<FakeDisplays&>(*displays); }
   FakeCapture& capture_fake() { return static_cast<FakeCapture&>(*capture); }
   FakeWindows& windows_fake() { return static_cast<FakeWindows&>(*windows); }
   FakePermissions& permissions_fake() { return static_cast<FakePermissions&>(*permissions); }
   FakeSettings& settings_fake() { return static_cast<FakeSettings&>(*settings); }
+  FakeInputBackend& input_fake() { return static_cast<FakeInputBackend&>(*input); }
 };
 
 }  // namespace pelagon2::testing

@@ -1,0 +1,75 @@
+#include "platform/input_timing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace pelagon2::platform {
+namespace {
+
+class SystemInputClock final : public InputClock {
+ public:
+  Duration now() override {
+    return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+  }
+  void sleep(Duration duration) override {
+    if (duration <= Duration::zero()) return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    timespec remaining{};
+    remaining.tv_sec = static_cast<std::time_t>(seconds.count());
+    remaining.tv_nsec = static_cast<long>((duration - seconds).count());
+    timespec request = remaining;
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+  }
+};
+
+std::int64_t distance(std::int32_t a, std::int32_t b) {
+  return std::llabs(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
+}
+
+}  // namespace
+
+InputClock& system_input_clock() {
+  static SystemInputClock clock;
+  return clock;
+}
+
+EventPacing::EventPacing(InputClock& clock) : clock_(clock), last_(clock.now()) {}
+
+void EventPacing::advance() {
+  const InputClock::Duration now = clock_.now();
+  pending_ = std::max(pending_ - (now - last_), InputClock::Duration::zero());
+  last_ = now;
+}
+
+void EventPacing::posted() {
+  advance();
+  pending_ += kPerEvent;
+}
+
+InputClock::Duration EventPacing::pending() {
+  advance();
+  return pending_;
+}
+
+void EventPacing::finish() {
+  // As if one more event were posted, less that event's own share.
+  posted();
+  const InputClock::Duration wait = pending_ - kPerEvent;
+  if (wait > InputClock::Duration::zero()) clock_.sleep(wait);
+}
+
+bool wait_for_pointer_arrival(InputClock& clock, std::int32_t x, std::int32_t y,
+                              const std::function<std::optional<PointerPosition>()>& read_pointer) {
+  constexpr int kChecks = 100;
+  for (int check = 1; check <= kChecks; ++check) {
+    const std::optional<PointerPosition> at = read_pointer();
+    if (!at) return false;
+    if (distance(at->x, x) < 3 && distance(at->y, y) < 3) return true;
+    if (check < kChecks) clock.sleep(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+}  // namespace pelagon2::platform
