@@ -35,6 +35,16 @@ class NoSettings final : public SettingsOpener {
   Expected<std::monostate> open(const std::string&) override { return std::monostate{}; }
 };
 
+// Builds whose backend brings no recognizer answer every recognition request
+// with this.
+class NoRecognizer final : public Recognizer {
+ public:
+  Expected<std::vector<RecognizedLine>> recognize(const RecognitionImage&, const std::optional<std::string>&) override {
+    return make_error("no text recognizer in this build");
+  }
+  Expected<std::vector<std::string>> languages() override { return make_error("no text recognizer in this build"); }
+};
+
 }  // namespace
 
 std::unique_ptr<Platform> create_no_screen_platform() {
@@ -44,6 +54,7 @@ std::unique_ptr<Platform> create_no_screen_platform() {
   platform->windows = std::make_unique<NoWindows>();
   platform->permissions = std::make_unique<NoPermissions>();
   platform->settings = std::make_unique<NoSettings>();
+  platform->recognizer = std::make_unique<NoRecognizer>();
   return platform;
 }
 

@@ -90,6 +90,36 @@ class FakeSettings final : public platform::SettingsOpener {
   }
 };
 
+class FakeRecognizer final : public platform::Recognizer {
+ public:
+  Expected<std::vector<platform::RecognizedLine>> lines = std::vector<platform::RecognizedLine>{};
+  Expected<std::vector<std::string>> language_list = std::vector<std::string>{};
+  // What each recognize() call was given.
+  struct Call {
+    std::vector<std::uint8_t> encoded;
+    std::vector<std::uint8_t> rgb;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::optional<std::string> language;
+  };
+  std::vector<Call> calls;
+  int language_calls = 0;
+
+  Expected<std::vector<platform::RecognizedLine>> recognize(const platform::RecognitionImage& image,
+                                                            const std::optional<std::string>& language) override {
+    calls.push_back(Call{{image.encoded.begin(), image.encoded.end()},
+                         {image.rgb.begin(), image.rgb.end()},
+                         image.width,
+                         image.height,
+                         language});
+    return lines;
+  }
+  Expected<std::vector<std::string>> languages() override {
+    ++language_calls;
+    return language_list;
+  }
+};
+
 // A platform made of the fakes above, reachable by their concrete types.
 struct FakePlatform : platform::Platform {
   FakePlatform() {
@@ -98,12 +128,14 @@ struct FakePlatform : platform::Platform {
     windows = std::make_unique<FakeWindows>();
     permissions = std::make_unique<FakePermissions>();
     settings = std::make_unique<FakeSettings>();
+    recognizer = std::make_unique<FakeRecognizer>();
   }
   FakeDisplays& displays_fake() { return static_cast<FakeDisplays&>(*displays); }
   FakeCapture& capture_fake() { return static_cast<FakeCapture&>(*capture); }
   FakeWindows& windows_fake() { return static_cast<FakeWindows&>(*windows); }
   FakePermissions& permissions_fake() { return static_cast<FakePermissions&>(*permissions); }
   FakeSettings& settings_fake() { return static_cast<FakeSettings&>(*settings); }
+  FakeRecognizer& recognizer_fake() { return static_cast<FakeRecognizer&>(*recognizer); }
 };
 
 }  // namespace pelagon2::testing
