@@ -1,11 +1,13 @@
 // The X11 backend: each service below replaces the display-less answer of the
 // same service.
 #include "platform/no_screen.h"
+#include "platform/tesseract/tesseract_loader.h"
 
 namespace pelagon2::platform {
 
 std::unique_ptr<Platform> create_platform() {
   std::unique_ptr<Platform> platform = create_no_screen_platform();
+  platform->recognizer = tess::make_lazy_recognizer();
   return platform;
 }
 
