@@ -9,6 +9,7 @@
 #include "cv/cv_module.h"
 #include "files/files_module.h"
 #include "input/input_module.h"
+#include "ocr/ocr_module.h"
 
 namespace pelagon2 {
 namespace {
@@ -55,6 +56,8 @@ constexpr MethodRow kMethods[] = {
     {"send_mouse_event", Module::input},
     {"send_mouse_wheel_event", Module::input},
     {"send_text", Module::input},
+    {"ocr_image", Module::ocr},
+    {"ocr_language_list", Module::ocr},
 };
 
 Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
@@ -68,7 +71,7 @@ Outcome call_module(Module module, std::string_view method, const Json& params, 
     case Module::input:
       return input::handle(method, params, platform);
     case Module::ocr:
-      break;
+      return method == "ocr_image" ? ocr::ocr_image(params, platform) : ocr::ocr_language_list(params, platform);
   }
   return make_error("Unknown method: " + std::string(method));
 }

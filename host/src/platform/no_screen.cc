@@ -43,6 +43,16 @@ class NoInput final : public InputBackend {
   }
 };
 
+// Builds whose backend brings no recognizer answer every recognition request
+// with this.
+class NoRecognizer final : public Recognizer {
+ public:
+  Expected<std::vector<RecognizedLine>> recognize(const RecognitionImage&, const std::optional<std::string>&) override {
+    return make_error("no text recognizer in this build");
+  }
+  Expected<std::vector<std::string>> languages() override { return make_error("no text recognizer in this build"); }
+};
+
 }  // namespace
 
 std::unique_ptr<Platform> create_no_screen_platform() {
@@ -53,6 +63,7 @@ std::unique_ptr<Platform> create_no_screen_platform() {
   platform->permissions = std::make_unique<NoPermissions>();
   platform->settings = std::make_unique<NoSettings>();
   platform->input = std::make_unique<NoInput>();
+  platform->recognizer = std::make_unique<NoRecognizer>();
   return platform;
 }
 

@@ -176,6 +176,38 @@ class InputBackend {
 
 // ---- Text recognition (added by the recognition work) -----------------------
 
+// The picture to read: the caller's encoded bytes as supplied (a PNG file) and
+// the same picture decoded to packed 8-bit RGB, rows top to bottom. A
+// recognizer uses whichever form its engine takes.
+struct RecognitionImage {
+  std::span<const std::uint8_t> encoded;
+  std::span<const std::uint8_t> rgb;  // width * height * 3 bytes
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// One recognised line of text, as the recognizer reports it.
+struct RecognizedLine {
+  // The best candidate string (UTF-8); nullopt when the recognizer offered none.
+  std::optional<std::string> text;
+  // Bounding box normalised to 0..1 of the image's size, origin at the
+  // bottom-left corner, y growing upwards.
+  double x = 0, y = 0, width = 0, height = 0;
+};
+
+class Recognizer {
+ public:
+  virtual ~Recognizer() = default;
+  // The text lines of `image` in the recognizer's order, read at its accurate
+  // level with language correction. `language` limits recognition to that one
+  // identifier, passed on as given; nullopt leaves the default languages. The
+  // error is the recognizer's own description of the failure.
+  virtual Expected<std::vector<RecognizedLine>> recognize(const RecognitionImage& image,
+                                                          const std::optional<std::string>& language) = 0;
+  // The language identifiers the accurate level supports, in the recognizer's order.
+  virtual Expected<std::vector<std::string>> languages() = 0;
+};
+
 // ---- The whole platform ---------------------------------------------------
 
 struct Platform {
@@ -185,6 +217,7 @@ struct Platform {
   std::unique_ptr<Permissions> permissions;
   std::unique_ptr<SettingsOpener> settings;
   std::unique_ptr<InputBackend> input;
+  std::unique_ptr<Recognizer> recognizer;
 };
 
 // Defined once by the backend linked into this build.

@@ -177,6 +177,36 @@ class FakeInputBackend final : public platform::InputBackend {
   };
 };
 
+class FakeRecognizer final : public platform::Recognizer {
+ public:
+  Expected<std::vector<platform::RecognizedLine>> lines = std::vector<platform::RecognizedLine>{};
+  Expected<std::vector<std::string>> language_list = std::vector<std::string>{};
+  // What each recognize() call was given.
+  struct Call {
+    std::vector<std::uint8_t> encoded;
+    std::vector<std::uint8_t> rgb;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::optional<std::string> language;
+  };
+  std::vector<Call> calls;
+  int language_calls = 0;
+
+  Expected<std::vector<platform::RecognizedLine>> recognize(const platform::RecognitionImage& image,
+                                                            const std::optional<std::string>& language) override {
+    calls.push_back(Call{{image.encoded.begin(), image.encoded.end()},
+                         {image.rgb.begin(), image.rgb.end()},
+                         image.width,
+                         image.height,
+                         language});
+    return lines;
+  }
+  Expected<std::vector<std::string>> languages() override {
+    ++language_calls;
+    return language_list;
+  }
+};
+
 // A platform made of the fakes above, reachable by their concrete types.
 struct FakePlatform : platform::Platform {
   FakePlatform() {
@@ -186,6 +216,7 @@ struct FakePlatform : platform::Platform {
     permissions = std::make_unique<FakePermissions>();
     settings = std::make_unique<FakeSettings>();
     input = std::make_unique<FakeInputBackend>();
+    recognizer = std::make_unique<FakeRecognizer>();
   }
   FakeDisplays& displays_fake() { return static_cast<FakeDisplays&>(*displays); }
   FakeCapture& capture_fake() { return static_cast<FakeCapture&>(*capture); }
@@ -193,6 +224,7 @@ struct FakePlatform : platform::Platform {
   FakePermissions& permissions_fake() { return static_cast<FakePermissions&>(*permissions); }
   FakeSettings& settings_fake() { return static_cast<FakeSettings&>(*settings); }
   FakeInputBackend& input_fake() { return static_cast<FakeInputBackend&>(*input); }
+  FakeRecognizer& recognizer_fake() { return static_cast<FakeRecognizer&>(*recognizer); }
 };
 
 }  // namespace pelagon2::testing

@@ -57,7 +57,7 @@ API_AVAILABLE(macos(10.13))
 - (instancetype)init;
 - (instancetype)initWithCompletionHandler:(VNRequestCompletionHandler)completionHandler;
 @property(readonly, copy) NSArray* results;
-@property NSUInteger revision;
+@property NSUInteger revision API_AVAILABLE(macos(10.14));
 @property BOOL usesCPUOnly;
 - (void)cancel;
 @end
@@ -71,7 +71,8 @@ API_AVAILABLE(macos(10.15))
 @interface VNRecognizeTextRequest : VNImageBasedRequest
 + (NSArray<NSString*>*)supportedRecognitionLanguagesForTextRecognitionLevel:(VNRequestTextRecognitionLevel)level
                                                                    revision:(NSUInteger)requestRevision
-                                                                      error:(NSError**)error;
+                                                                      error:(NSError**)error
+    __attribute__((availability(macos, introduced = 10.15, deprecated = 12.0)));
 - (NSArray<NSString*>*)supportedRecognitionLanguagesAndReturnError:(NSError**)error API_AVAILABLE(macos(12.0));
 @property(copy) NSArray<NSString*>* recognitionLanguages;
 @property(copy) NSArray<NSString*>* customWords;

@@ -108,6 +108,15 @@ struct ImageLayout {
 Expected<RawCapture> keep_capture(std::vector<std::uint8_t>& buffer, std::span<const std::uint8_t> bytes,
                                   const ImageLayout& layout);
 
+// ---- Text recognition -------------------------------------------------------
+
+// Recognition level asked of the recognizer: accurate rather than fast.
+inline constexpr std::int64_t kRecognitionLevelAccurate = 0;
+// Error text when the recognizer fails without saying why.
+inline constexpr std::string_view kRecognizerGaveNoReason = "the recognizer failed without a description";
+// Error text when the language identifier cannot be handed to the recognizer.
+inline constexpr std::string_view kLanguageNotText = "the language identifier is not valid UTF-8";
+
 // ---- Settings ---------------------------------------------------------------
 
 // The program that opens a settings address, found on the search path.

@@ -2,6 +2,8 @@
 // the same service.
 
 #include "platform/detached_spawn.h"
+#include "platform/input_timing.h"
+#include "platform/macos/mac_input_model.h"
 #include "platform/macos/macos_model.h"
 #include "platform/macos/macos_services.h"
 #include "platform/no_screen.h"
@@ -25,6 +27,8 @@ std::unique_ptr<Platform> create_platform() {
   platform->windows = macos::make_window_list();
   platform->permissions = macos::make_permissions();
   platform->settings = std::make_unique<OpenSettings>();
+  platform->input = macos::make_input_backend(macos::make_event_sink, system_input_clock());
+  platform->recognizer = macos::make_recognizer();
   return platform;
 }
 

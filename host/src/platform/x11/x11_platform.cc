@@ -5,6 +5,7 @@
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/x11_windows.h"
 #include "platform/x11/x11_input.h"
+#include "platform/tesseract/tesseract_loader.h"
 
 namespace pelagon2::platform {
 
@@ -15,6 +16,7 @@ std::unique_ptr<Platform> create_platform() {
   platform->windows = x11::make_window_list();
   platform->permissions = x11::make_permissions();
   platform->input = x11::make_input();
+  platform->recognizer = tess::make_lazy_recognizer();
   return platform;
 }
 

@@ -1,0 +1,283 @@
+#include "platform/tesseract/tesseract_model.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace pelagon2::platform::tess {
+namespace {
+
+// ---- Languages ----
+
+struct LanguageName {
+  std::string_view code;  // BCP-47 primary language subtag, lower case
+  std::string_view tesseract;
+};
+
+// Primary subtags (and the old aliases iw, in, mo) to Tesseract's names.
+// Scripts that change the name are handled in tesseract_language().
+constexpr LanguageName kLanguages[] = {
+    {"af", "afr"},  {"am", "amh"},  {"ar", "ara"},  {"ars", "ara"}, {"as", "asm"},  {"az", "aze"},  {"be", "bel"},
+    {"bg", "bul"},  {"bn", "ben"},  {"bo", "bod"},  {"br", "bre"},  {"bs", "bos"},  {"ca", "cat"},  {"chr", "chr"},
+    {"co", "cos"},  {"cs", "ces"},  {"cy", "cym"},  {"da", "dan"},  {"de", "deu"},  {"dv", "div"},  {"dz", "dzo"},
+    {"el", "ell"},  {"en", "eng"},  {"eo", "epo"},  {"es", "spa"},  {"et", "est"},  {"eu", "eus"},  {"fa", "fas"},
+    {"fi", "fin"},  {"fil", "fil"}, {"fo", "fao"},  {"fr", "fra"},  {"fy", "fry"},  {"ga", "gle"},  {"gd", "gla"},
+    {"gl", "glg"},  {"gu", "guj"},  {"he", "heb"},  {"hi", "hin"},  {"hr", "hrv"},  {"ht", "hat"},  {"hu", "hun"},
+    {"hy", "hye"},  {"id", "ind"},  {"in", "ind"},  {"is", "isl"},  {"it", "ita"},  {"iu", "iku"},  {"iw", "heb"},
+    {"ja", "jpn"},  {"jv", "jav"},  {"ka", "kat"},  {"kk", "kaz"},  {"km", "khm"},  {"kn", "kan"},  {"ko", "kor"},
+    {"ku", "kmr"},  {"ky", "kir"},  {"la", "lat"},  {"lb", "ltz"},  {"lo", "lao"},  {"lt", "lit"},  {"lv", "lav"},
+    {"mi", "mri"},  {"mk", "mkd"},  {"ml", "mal"},  {"mn", "mon"},  {"mo", "ron"},  {"mr", "mar"},  {"ms", "msa"},
+    {"mt", "mlt"},  {"my", "mya"},  {"nb", "nor"},  {"ne", "nep"},  {"nl", "nld"},  {"nn", "nor"},  {"no", "nor"},
+    {"oc", "oci"},  {"or", "ori"},  {"pa", "pan"},  {"pl", "pol"},  {"ps", "pus"},  {"pt", "por"},  {"qu", "que"},
+    {"ro", "ron"},  {"ru", "rus"},  {"sa", "san"},  {"sd", "snd"},  {"si", "sin"},  {"sk", "slk"},  {"sl", "slv"},
+    {"sq", "sqi"},  {"sr", "srp"},  {"su", "sun"},  {"sv", "swe"},  {"sw", "swa"},  {"syr", "syr"}, {"ta", "tam"},
+    {"te", "tel"},  {"tg", "tgk"},  {"th", "tha"},  {"ti", "tir"},  {"tl", "tgl"},  {"to", "ton"},  {"tr", "tur"},
+    {"tt", "tat"},  {"ug", "uig"},  {"uk", "ukr"},  {"ur", "urd"},  {"uz", "uzb"},  {"vi", "vie"},  {"yi", "yid"},
+    {"yo", "yor"},
+};
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::vector<std::string> subtags(std::string_view identifier) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= identifier.size(); ++i) {
+    if (i == identifier.size() || identifier[i] == '-' || identifier[i] == '_') {
+      parts.push_back(lower(identifier.substr(start, i - start)));
+      start = i + 1;
+    }
+  }
+  return parts;
+}
+
+bool all_alpha(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Chinese: the script decides; without one, the regions that write
+// traditional characters do.
+std::string chinese(const std::vector<std::string>& parts) {
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (parts[i] == "hant") return "chi_tra";
+    if (parts[i] == "hans") return "chi_sim";
+  }
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (parts[i] == "tw" || parts[i] == "hk" || parts[i] == "mo") return "chi_tra";
+  }
+  return "chi_sim";
+}
+
+bool has_subtag(const std::vector<std::string>& parts, std::string_view tag) {
+  return std::find(parts.begin() + 1, parts.end(), tag) != parts.end();
+}
+
+// ---- Pictures ----
+
+// Median of every window of 2 * radius + 1 samples along each row (clipped at
+// the ends), from a running histogram.
+void median_rows(const GreyImage& in, std::uint32_t radius, GreyImage& out) {
+  out.width = in.width;
+  out.height = in.height;
+  out.pixels.resize(in.pixels.size());
+  const std::int64_t n = in.width;
+  const std::int64_t r = radius;
+  for (std::uint32_t y = 0; y < in.height; ++y) {
+    const std::uint8_t* row = in.pixels.data() + std::size_t{y} * in.width;
+    std::uint8_t* dst = out.pixels.data() + std::size_t{y} * in.width;
+    std::array<std::uint32_t, 256> histogram{};
+    std::int64_t count = 0;
+    for (std::int64_t i = 0; i < std::min(n, r + 1); ++i, ++count) ++histogram[row[i]];
+    int median = 0;
+    std::int64_t below = 0;  // samples smaller than `median`
+    for (std::int64_t x = 0; x < n; ++x) {
+      if (x > 0) {
+        if (x + r < n) {
+          const std::uint8_t v = row[x + r];
+          ++histogram[v];
+          ++count;
+          if (v < median) ++below;
+        }
+        if (x - r - 1 >= 0) {
+          const std::uint8_t v = row[x - r - 1];
+          --histogram[v];
+          --count;
+          if (v < median) --below;
+        }
+      }
+      // The median is the smallest value with more than half the samples at
+      // or below it.
+      const std::int64_t half = count / 2;
+      while (below > half) {
+        --median;
+        below -= histogram[static_cast<std::size_t>(median)];
+      }
+      while (below + histogram[static_cast<std::size_t>(median)] <= half) {
+        below += histogram[static_cast<std::size_t>(median)];
+        ++median;
+      }
+      dst[x] = static_cast<std::uint8_t>(median);
+    }
+  }
+}
+
+// In blocks, so both sides are walked through the cache a few lines at a time.
+GreyImage transposed(const GreyImage& in) {
+  GreyImage out;
+  out.width = in.height;
+  out.height = in.width;
+  out.pixels.resize(in.pixels.size());
+  constexpr std::uint32_t kBlock = 32;
+  for (std::uint32_t y0 = 0; y0 < in.height; y0 += kBlock) {
+    for (std::uint32_t x0 = 0; x0 < in.width; x0 += kBlock) {
+      const std::uint32_t y1 = std::min(in.height, y0 + kBlock);
+      const std::uint32_t x1 = std::min(in.width, x0 + kBlock);
+      for (std::uint32_t y = y0; y < y1; ++y) {
+        for (std::uint32_t x = x0; x < x1; ++x) {
+          out.pixels[std::size_t{x} * out.width + y] = in.pixels[std::size_t{y} * in.width + x];
+        }
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string engine_library_path(std::string_view executable) {
+  const std::size_t slash = executable.rfind('/');
+  const std::string folder = slash == std::string_view::npos ? std::string(".") : std::string(executable.substr(0, slash));
+  return folder + "/" + std::string(kEngineLibraryName);
+}
+
+std::string tesseract_language(std::string_view identifier) {
+  const std::vector<std::string> parts = subtags(identifier);
+  const std::string& primary = parts.front();
+  if (primary.size() < 2 || primary.size() > 3 || !all_alpha(primary)) return std::string(identifier);
+  if (primary == "zh" || primary == "yue") return chinese(parts);
+  for (const LanguageName& entry : kLanguages) {
+    if (entry.code != primary) continue;
+    if (primary == "sr" && has_subtag(parts, "latn")) return "srp_latn";
+    if (primary == "uz" && has_subtag(parts, "cyrl")) return "uzb_cyrl";
+    if (primary == "az" && has_subtag(parts, "cyrl")) return "aze_cyrl";
+    return std::string(entry.tesseract);
+  }
+  return std::string(identifier);
+}
+
+bool is_safe_language_name(std::string_view name) {
+  if (name.empty() || name.front() == '/') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' || c == '+' || c == '~' ||
+           c == '/';
+  });
+}
+
+std::vector<std::string> text_languages(std::vector<std::string> installed) {
+  std::erase(installed, std::string("osd"));
+  return installed;
+}
+
+GreyImage luminance(std::span<const std::uint8_t> rgb, std::uint32_t width, std::uint32_t height) {
+  GreyImage grey;
+  grey.width = width;
+  grey.height = height;
+  grey.pixels.resize(std::size_t{width} * height);
+  for (std::size_t i = 0; i < grey.pixels.size(); ++i) {
+    const std::uint8_t* p = rgb.data() + i * 3;
+    grey.pixels[i] = static_cast<std::uint8_t>((p[0] * 77u + p[1] * 150u + p[2] * 29u + 128u) >> 8);
+  }
+  return grey;
+}
+
+GreyImage median_background(const GreyImage& grey, std::uint32_t radius) {
+  GreyImage rows;
+  median_rows(grey, radius, rows);
+  GreyImage columns;
+  median_rows(transposed(rows), radius, columns);
+  return transposed(columns);
+}
+
+GreyImage ink_image(std::span<const std::uint8_t> rgb, std::uint32_t width, std::uint32_t height) {
+  GreyImage ink = luminance(rgb, width, height);
+  const GreyImage background = median_background(ink, kBackgroundRadius);
+  for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
+    const int distance = std::abs(int{ink.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
+    ink.pixels[i] = static_cast<std::uint8_t>(255 - std::min(255, distance));
+  }
+  return ink;
+}
+
+PixelBox small_line_crop(const PixelBox& line, std::uint32_t width, std::uint32_t height) {
+  constexpr std::int64_t kMarginX = 4;
+  constexpr std::int64_t kMarginY = 2;
+  return PixelBox{std::max<std::int64_t>(0, line.left - kMarginX), std::max<std::int64_t>(0, line.top - kMarginY),
+                  std::min<std::int64_t>(width, line.right + kMarginX),
+                  std::min<std::int64_t>(height, line.bottom + kMarginY)};
+}
+
+GreyImage enlarged_crop(const GreyImage& image, const PixelBox& box, std::uint32_t factor) {
+  GreyImage out;
+  const std::int64_t left = std::clamp<std::int64_t>(box.left, 0, image.width);
+  const std::int64_t top = std::clamp<std::int64_t>(box.top, 0, image.height);
+  const std::int64_t right = std::clamp<std::int64_t>(box.right, left, image.width);
+  const std::int64_t bottom = std::clamp<std::int64_t>(box.bottom, top, image.height);
+  const std::int64_t w = right - left;
+  const std::int64_t h = bottom - top;
+  if (w == 0 || h == 0 || factor == 0) return out;
+  out.width = static_cast<std::uint32_t>(w * factor);
+  out.height = static_cast<std::uint32_t>(h * factor);
+  out.pixels.resize(std::size_t{out.width} * out.height);
+  auto at = [&](std::int64_t x, std::int64_t y) {
+    x = std::clamp<std::int64_t>(x, 0, w - 1);
+    y = std::clamp<std::int64_t>(y, 0, h - 1);
+    return static_cast<double>(image.pixels[static_cast<std::size_t>((top + y) * image.width + left + x)]);
+  };
+  // Output pixel centres map back to (i + 0.5) / factor - 0.5 in the crop.
+  for (std::uint32_t oy = 0; oy < out.height; ++oy) {
+    const double sy = (oy + 0.5) / factor - 0.5;
+    const double fy = std::floor(sy);
+    const double wy = sy - fy;
+    const auto y0 = static_cast<std::int64_t>(fy);
+    for (std::uint32_t ox = 0; ox < out.width; ++ox) {
+      const double sx = (ox + 0.5) / factor - 0.5;
+      const double fx = std::floor(sx);
+      const double wx = sx - fx;
+      const auto x0 = static_cast<std::int64_t>(fx);
+      const double value = (at(x0, y0) * (1 - wx) + at(x0 + 1, y0) * wx) * (1 - wy) +
+                           (at(x0, y0 + 1) * (1 - wx) + at(x0 + 1, y0 + 1) * wx) * wy;
+      out.pixels[std::size_t{oy} * out.width + ox] = static_cast<std::uint8_t>(std::lround(value));
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> line_text(const char* raw) {
+  if (raw == nullptr) return std::nullopt;
+  std::string text(raw);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r' || text.back() == '\t')) {
+    text.pop_back();
+  }
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+RecognizedLine normalised_line(std::optional<std::string> text, const PixelBox& box, std::uint32_t width,
+                               std::uint32_t height) {
+  const double w = width;
+  const double h = height;
+  RecognizedLine line;
+  line.text = std::move(text);
+  line.x = static_cast<double>(box.left) / w;
+  line.y = static_cast<double>(h - static_cast<double>(box.bottom)) / h;
+  line.width = static_cast<double>(box.right - box.left) / w;
+  line.height = static_cast<double>(box.bottom - box.top) / h;
+  return line;
+}
+
+}  // namespace pelagon2::platform::tess
