@@ -9,6 +9,8 @@
 
 #include "ocr/ocr_module.h"
 #include "platform/tesseract/tesseract_model.h"
+#include "support/synthetic_screen.h"
+#include "support/text_render.h"
 
 namespace pelagon2::platform::tess {
 namespace {
@@ -124,6 +126,28 @@ TEST(TesseractPicture, InkIsDarkOnWhiteWhateverThePolarity) {
       }
     }
   }
+}
+
+TEST(TesseractPicture, TextBesideAPanelEdgeLeavesTheEdgeUnmarked) {
+  // Light title text on a dark bar whose lower edge lies 6 px below the
+  // baseline: glyph-dense rows must not drag the bar's edge towards the text.
+  vision_core::RgbImage image = testing::filled_image(220, 70, testing::Rgb{250, 250, 248});
+  testing::fill_rect(image, 0, 0, 220, 40, 36, 40, 48);
+  testing::TextRenderer font;
+  ASSERT_TRUE(font.ready());
+  const testing::Ink text = font.draw(image, "Quarterly Report", 10, 34, 14, testing::Rgb{232, 232, 232});
+  const GreyImage ink = ink_image(image.pixels, image.width, image.height);
+  int marked = 0;
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    for (std::uint32_t x = 0; x < image.width; ++x) {
+      const bool near_text = x + 1 >= text.all.left && x <= text.all.right && y + 1 >= text.all.top && y <= text.all.bottom;
+      if (!near_text) {
+        EXPECT_EQ(ink.pixels[std::size_t{y} * ink.width + x], 255) << x << "," << y;
+      }
+      if (ink.pixels[std::size_t{y} * ink.width + x] < 100) ++marked;
+    }
+  }
+  EXPECT_GT(marked, 200);  // the glyphs themselves are dark
 }
 
 TEST(TesseractPicture, SmallLineCropsKeepAMarginInsideTheImage) {

@@ -80,35 +80,50 @@ bool has_subtag(const std::vector<std::string>& parts, std::string_view tag) {
 // ---- Pictures ----
 
 // Median of every window of 2 * radius + 1 samples along each row (clipped at
-// the ends), from a running histogram.
-void median_rows(const GreyImage& in, std::uint32_t radius, GreyImage& out) {
+// the ends), from a running histogram. With `counted`, only samples whose
+// flag is set take part, and a window without any takes `fallback`'s value.
+void median_rows(const GreyImage& in, std::uint32_t radius, GreyImage& out,
+                 const std::vector<std::uint8_t>* counted = nullptr, const GreyImage* fallback = nullptr) {
   out.width = in.width;
   out.height = in.height;
   out.pixels.resize(in.pixels.size());
   const std::int64_t n = in.width;
   const std::int64_t r = radius;
   for (std::uint32_t y = 0; y < in.height; ++y) {
-    const std::uint8_t* row = in.pixels.data() + std::size_t{y} * in.width;
-    std::uint8_t* dst = out.pixels.data() + std::size_t{y} * in.width;
+    const std::size_t start = std::size_t{y} * in.width;
+    const std::uint8_t* row = in.pixels.data() + start;
+    const std::uint8_t* use = counted != nullptr ? counted->data() + start : nullptr;
+    std::uint8_t* dst = out.pixels.data() + start;
     std::array<std::uint32_t, 256> histogram{};
     std::int64_t count = 0;
-    for (std::int64_t i = 0; i < std::min(n, r + 1); ++i, ++count) ++histogram[row[i]];
     int median = 0;
-    std::int64_t below = 0;  // samples smaller than `median`
+    std::int64_t below = 0;  // counted samples smaller than `median`
+    auto enter = [&](std::int64_t i) {
+      if (use != nullptr && use[i] == 0) return;
+      ++histogram[row[i]];
+      ++count;
+      if (row[i] < median) ++below;
+    };
+    auto leave = [&](std::int64_t i) {
+      if (use != nullptr && use[i] == 0) return;
+      --histogram[row[i]];
+      --count;
+      if (row[i] < median) --below;
+    };
+    for (std::int64_t i = 0; i < std::min(n, r); ++i) enter(i);
     for (std::int64_t x = 0; x < n; ++x) {
-      if (x > 0) {
-        if (x + r < n) {
-          const std::uint8_t v = row[x + r];
-          ++histogram[v];
-          ++count;
-          if (v < median) ++below;
-        }
-        if (x - r - 1 >= 0) {
-          const std::uint8_t v = row[x - r - 1];
-          --histogram[v];
-          --count;
-          if (v < median) --below;
-        }
+      const std::int64_t in_at = x + r, out_at = x - r - 1;
+      if (x > 0 && count > 0 && in_at < n && out_at >= 0 && row[in_at] == row[out_at] &&
+          (use == nullptr || use[in_at] == use[out_at])) {
+        // Flat stretches, most of a screen: the window's contents are unchanged.
+        dst[x] = dst[x - 1];
+        continue;
+      }
+      if (in_at < n) enter(in_at);
+      if (out_at >= 0) leave(out_at);
+      if (count == 0) {
+        dst[x] = fallback->pixels[start + static_cast<std::size_t>(x)];
+        continue;
       }
       // The median is the smallest value with more than half the samples at
       // or below it.
@@ -132,15 +147,17 @@ GreyImage transposed(const GreyImage& in) {
   out.width = in.height;
   out.height = in.width;
   out.pixels.resize(in.pixels.size());
-  constexpr std::uint32_t kBlock = 32;
-  for (std::uint32_t y0 = 0; y0 < in.height; y0 += kBlock) {
-    for (std::uint32_t x0 = 0; x0 < in.width; x0 += kBlock) {
-      const std::uint32_t y1 = std::min(in.height, y0 + kBlock);
-      const std::uint32_t x1 = std::min(in.width, x0 + kBlock);
-      for (std::uint32_t y = y0; y < y1; ++y) {
-        for (std::uint32_t x = x0; x < x1; ++x) {
-          out.pixels[std::size_t{x} * out.width + y] = in.pixels[std::size_t{y} * in.width + x];
-        }
+  constexpr std::size_t kBlock = 64;
+  const std::size_t in_width = in.width, in_height = in.height;
+  const std::uint8_t* src = in.pixels.data();
+  std::uint8_t* dst = out.pixels.data();
+  for (std::size_t y0 = 0; y0 < in_height; y0 += kBlock) {
+    const std::size_t y1 = std::min(in_height, y0 + kBlock);
+    for (std::size_t x0 = 0; x0 < in_width; x0 += kBlock) {
+      const std::size_t x1 = std::min(in_width, x0 + kBlock);
+      for (std::size_t x = x0; x < x1; ++x) {
+        std::uint8_t* column = dst + x * in_height;
+        for (std::size_t y = y0; y < y1; ++y) column[y] = src[y * in_width + x];
       }
     }
   }
@@ -205,7 +222,23 @@ GreyImage median_background(const GreyImage& grey, std::uint32_t radius) {
 
 GreyImage ink_image(std::span<const std::uint8_t> rgb, std::uint32_t width, std::uint32_t height) {
   GreyImage ink = luminance(rgb, width, height);
-  const GreyImage background = median_background(ink, kBackgroundRadius);
+  // First estimate. Rows dense with glyphs (the middle of a line of bold
+  // text) can still outvote a panel's colour along the row, and then the
+  // column pass moves the panel's edge next to the text.
+  GreyImage first_rows;
+  median_rows(ink, kBackgroundRadius, first_rows);
+  GreyImage columns;
+  median_rows(transposed(first_rows), kBackgroundRadius, columns);
+  const GreyImage first = transposed(columns);
+  // Second estimate from the pixels the first one calls background only.
+  std::vector<std::uint8_t> counted(ink.pixels.size());
+  for (std::size_t i = 0; i < counted.size(); ++i) {
+    counted[i] = std::abs(int{ink.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
+  }
+  GreyImage rows;
+  median_rows(ink, kBackgroundRadius, rows, &counted, &first_rows);
+  median_rows(transposed(rows), kBackgroundRadius, columns);
+  const GreyImage background = transposed(columns);
   for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
     const int distance = std::abs(int{ink.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
     ink.pixels[i] = static_cast<std::uint8_t>(255 - std::min(255, distance));
