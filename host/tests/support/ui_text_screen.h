@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/synthetic_screen.h"
-#include "support/text_render.h"
+#include "synthetic_screen.h"
+#include "text_render.h"
 
 namespace pelagon2::testing {
 
