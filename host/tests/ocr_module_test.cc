@@ -50,7 +50,8 @@ class OcrModuleTest : public ::testing::Test {
 TEST_F(OcrModuleTest, ReportsTheFirstFailingParameter) {
   const std::string file = tree_.put("picture.png", png_);
   const std::string missing = tree_ / "missing.png";
-  const std::string jpeg = base64_encode(std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01", 18));
+  static constexpr char kJpegStart[] = "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01";
+  const std::string jpeg = base64_encode(std::string(kJpegStart, sizeof kJpegStart - 1));
   struct Case {
     const char* name;
     Json params;

@@ -9,6 +9,10 @@
 
 #include "ocr/ocr_module.h"
 #include "platform/tesseract/tesseract_model.h"
+#include <algorithm>
+
+#include "support/synthetic_screen.h"
+#include "support/text_render.h"
 
 namespace pelagon2::platform::tess {
 namespace {
@@ -89,6 +93,98 @@ TEST(TesseractPicture, LuminanceWeighsGreenMost) {
   EXPECT_GT(grey.pixels[2], grey.pixels[4]);
 }
 
+// Plain sorting medians, to hold the running-histogram passes against.
+std::uint8_t sorted_median(std::vector<std::uint8_t> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];  // the upper one of an even count
+}
+
+GreyImage reference_background(const GreyImage& in, std::int64_t r, const std::vector<std::uint8_t>* counted = nullptr,
+                                const GreyImage* fallback = nullptr) {
+  const std::int64_t w = in.width, h = in.height;
+  GreyImage rows = in, out = in;
+  for (std::int64_t y = 0; y < h; ++y) {
+    for (std::int64_t x = 0; x < w; ++x) {
+      std::vector<std::uint8_t> window;
+      for (std::int64_t i = std::max<std::int64_t>(0, x - r); i <= std::min(w - 1, x + r); ++i) {
+        if (counted == nullptr || (*counted)[static_cast<std::size_t>(y * w + i)] != 0) {
+          window.push_back(in.pixels[static_cast<std::size_t>(y * w + i)]);
+        }
+      }
+      rows.pixels[static_cast<std::size_t>(y * w + x)] =
+          window.empty() ? fallback->pixels[static_cast<std::size_t>(y * w + x)] : sorted_median(window);
+    }
+  }
+  for (std::int64_t y = 0; y < h; ++y) {
+    for (std::int64_t x = 0; x < w; ++x) {
+      std::vector<std::uint8_t> window;
+      for (std::int64_t i = std::max<std::int64_t>(0, y - r); i <= std::min(h - 1, y + r); ++i) {
+        window.push_back(rows.pixels[static_cast<std::size_t>(i * w + x)]);
+      }
+      out.pixels[static_cast<std::size_t>(y * w + x)] = sorted_median(window);
+    }
+  }
+  return out;
+}
+
+TEST(TesseractPicture, RunningMediansMatchSortedOnes) {
+  testing::Lcg rng(11);
+  const struct {
+    std::uint32_t width, height, radius, levels;
+  } rows[] = {
+      {1, 1, 10, 256}, {1, 40, 3, 4},  {40, 1, 3, 4},    {7, 5, 10, 3},   {64, 48, 10, 2},
+      {64, 48, 10, 5}, {64, 48, 4, 256}, {33, 29, 1, 256}, {50, 50, 0, 256}, {90, 60, 10, 256},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.width) + "x" + std::to_string(row.height) + " r" + std::to_string(row.radius) +
+                 " levels " + std::to_string(row.levels));
+    GreyImage grey{row.width, row.height, std::vector<std::uint8_t>(std::size_t{row.width} * row.height)};
+    // Runs of equal samples, as on a screen, broken by random values.
+    std::uint8_t value = 0;
+    for (std::uint8_t& v : grey.pixels) {
+      if (rng.below(4) == 0) value = static_cast<std::uint8_t>(rng.below(row.levels) * (255 / std::max(1u, row.levels - 1)));
+      v = value;
+    }
+    EXPECT_EQ(median_background(grey, row.radius).pixels, reference_background(grey, row.radius).pixels);
+  }
+}
+
+TEST(TesseractPicture, InkIsTheDistanceFromTheSecondBackground) {
+  // The two-pass estimate, step by step with sorting medians, on text.
+  vision_core::RgbImage image = testing::filled_image(160, 48, testing::Rgb{240, 240, 240});
+  testing::fill_rect(image, 80, 0, 80, 30, 40, 44, 52);
+  testing::TextRenderer font;
+  ASSERT_TRUE(font.ready());
+  font.draw(image, "Budget Report", 4, 26, 15, testing::Rgb{20, 20, 20});
+  font.draw(image, "Menu", 90, 22, 15, testing::Rgb{230, 230, 230});
+  const GreyImage grey = luminance(image.pixels, image.width, image.height);
+  const GreyImage first = reference_background(grey, kBackgroundRadius);
+  GreyImage first_rows = grey;  // the unmasked row pass alone
+  {
+    for (std::uint32_t y = 0; y < grey.height; ++y) {
+      for (std::uint32_t x = 0; x < grey.width; ++x) {
+        std::vector<std::uint8_t> window;
+        for (std::int64_t i = std::max<std::int64_t>(0, std::int64_t{x} - kBackgroundRadius);
+             i <= std::min<std::int64_t>(grey.width - 1, std::int64_t{x} + kBackgroundRadius); ++i) {
+          window.push_back(grey.pixels[std::size_t{y} * grey.width + static_cast<std::size_t>(i)]);
+        }
+        first_rows.pixels[std::size_t{y} * grey.width + x] = sorted_median(window);
+      }
+    }
+  }
+  std::vector<std::uint8_t> counted(grey.pixels.size());
+  for (std::size_t i = 0; i < counted.size(); ++i) {
+    counted[i] = std::abs(int{grey.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
+  }
+  const GreyImage background = reference_background(grey, kBackgroundRadius, &counted, &first_rows);
+  const GreyImage ink = ink_image(image.pixels, image.width, image.height);
+  ASSERT_EQ(ink.pixels.size(), grey.pixels.size());
+  for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
+    const int distance = std::abs(int{grey.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
+    ASSERT_EQ(ink.pixels[i], 255 - std::min(255, distance)) << "pixel " << i;
+  }
+}
+
 TEST(TesseractPicture, BackgroundKeepsPanelsAndDropsStrokes) {
   Canvas canvas(120, 90, 230);
   canvas.fill(20, 15, 60, 40, 40);  // a dark panel with sharp corners
@@ -124,6 +220,28 @@ TEST(TesseractPicture, InkIsDarkOnWhiteWhateverThePolarity) {
       }
     }
   }
+}
+
+TEST(TesseractPicture, TextBesideAPanelEdgeLeavesTheEdgeUnmarked) {
+  // Light title text on a dark bar whose lower edge lies 6 px below the
+  // baseline: glyph-dense rows must not drag the bar's edge towards the text.
+  vision_core::RgbImage image = testing::filled_image(220, 70, testing::Rgb{250, 250, 248});
+  testing::fill_rect(image, 0, 0, 220, 40, 36, 40, 48);
+  testing::TextRenderer font;
+  ASSERT_TRUE(font.ready());
+  const testing::Ink text = font.draw(image, "Quarterly Report", 10, 34, 14, testing::Rgb{232, 232, 232});
+  const GreyImage ink = ink_image(image.pixels, image.width, image.height);
+  int marked = 0;
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    for (std::uint32_t x = 0; x < image.width; ++x) {
+      const bool near_text = x + 1 >= text.all.left && x <= text.all.right && y + 1 >= text.all.top && y <= text.all.bottom;
+      if (!near_text) {
+        EXPECT_EQ(ink.pixels[std::size_t{y} * ink.width + x], 255) << x << "," << y;
+      }
+      if (ink.pixels[std::size_t{y} * ink.width + x] < 100) ++marked;
+    }
+  }
+  EXPECT_GT(marked, 200);  // the glyphs themselves are dark
 }
 
 TEST(TesseractPicture, SmallLineCropsKeepAMarginInsideTheImage) {

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace pelagon2::platform::tess {
 namespace {
@@ -79,72 +80,127 @@ bool has_subtag(const std::vector<std::string>& parts, std::string_view tag) {
 
 // ---- Pictures ----
 
+// How many leading bytes of `a` and `b` are equal, at most `n`; eight at a
+// time, since screens are mostly flat.
+std::int64_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int64_t n) {
+  std::int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x = 0, y = 0;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) break;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// A running histogram of 8-bit samples with its median: the smallest value
+// with more than half the samples at or below it.
+template <class Count>
+struct RunningMedian {
+  Count* histogram;  // 256 counts
+  std::int32_t count = 0;
+  std::int32_t median = 0;
+  std::int32_t below = 0;  // samples smaller than `median`
+
+  void enter(std::uint8_t v) {
+    ++histogram[v];
+    ++count;
+    if (v < median) ++below;
+  }
+  void leave(std::uint8_t v) {
+    --histogram[v];
+    --count;
+    if (v < median) --below;
+  }
+  std::uint8_t value() {
+    const std::int32_t half = count / 2;
+    while (below > half) {
+      --median;
+      below -= static_cast<std::int32_t>(histogram[median]);
+    }
+    while (below + static_cast<std::int32_t>(histogram[median]) <= half) {
+      below += static_cast<std::int32_t>(histogram[median]);
+      ++median;
+    }
+    return static_cast<std::uint8_t>(median);
+  }
+};
+
 // Median of every window of 2 * radius + 1 samples along each row (clipped at
-// the ends), from a running histogram.
-void median_rows(const GreyImage& in, std::uint32_t radius, GreyImage& out) {
+// the ends). With `counted`, only samples whose flag is set take part, and a
+// window without any takes `fallback`'s value.
+void median_rows(const GreyImage& in, std::uint32_t radius, GreyImage& out,
+                 const std::vector<std::uint8_t>* counted = nullptr, const GreyImage* fallback = nullptr) {
   out.width = in.width;
   out.height = in.height;
   out.pixels.resize(in.pixels.size());
   const std::int64_t n = in.width;
   const std::int64_t r = radius;
+  std::array<std::int32_t, 256> histogram{};
   for (std::uint32_t y = 0; y < in.height; ++y) {
-    const std::uint8_t* row = in.pixels.data() + std::size_t{y} * in.width;
-    std::uint8_t* dst = out.pixels.data() + std::size_t{y} * in.width;
-    std::array<std::uint32_t, 256> histogram{};
-    std::int64_t count = 0;
-    for (std::int64_t i = 0; i < std::min(n, r + 1); ++i, ++count) ++histogram[row[i]];
-    int median = 0;
-    std::int64_t below = 0;  // samples smaller than `median`
+    const std::size_t start = std::size_t{y} * in.width;
+    const std::uint8_t* row = in.pixels.data() + start;
+    const std::uint8_t* use = counted != nullptr ? counted->data() + start : nullptr;
+    std::uint8_t* dst = out.pixels.data() + start;
+    histogram.fill(0);
+    RunningMedian<std::int32_t> window{histogram.data()};
+    auto counts = [&](std::int64_t i) { return use == nullptr || use[i] != 0; };
+    for (std::int64_t i = 0; i < std::min(n, r); ++i) {
+      if (counts(i)) window.enter(row[i]);
+    }
     for (std::int64_t x = 0; x < n; ++x) {
-      if (x > 0) {
-        if (x + r < n) {
-          const std::uint8_t v = row[x + r];
-          ++histogram[v];
-          ++count;
-          if (v < median) ++below;
-        }
-        if (x - r - 1 >= 0) {
-          const std::uint8_t v = row[x - r - 1];
-          --histogram[v];
-          --count;
-          if (v < median) --below;
-        }
+      if (x > r && x + r < n && window.count > 0) {
+        // Where the sample coming in equals the one going out, the window
+        // and its median stay as they were.
+        std::int64_t same = equal_prefix(row + x + r, row + x - r - 1, n - r - x);
+        if (use != nullptr) same = std::min(same, equal_prefix(use + x + r, use + x - r - 1, same));
+        std::memset(dst + x, dst[x - 1], static_cast<std::size_t>(same));
+        x += same;
+        if (x >= n) break;
       }
-      // The median is the smallest value with more than half the samples at
-      // or below it.
-      const std::int64_t half = count / 2;
-      while (below > half) {
-        --median;
-        below -= histogram[static_cast<std::size_t>(median)];
-      }
-      while (below + histogram[static_cast<std::size_t>(median)] <= half) {
-        below += histogram[static_cast<std::size_t>(median)];
-        ++median;
-      }
-      dst[x] = static_cast<std::uint8_t>(median);
+      if (x + r < n && counts(x + r)) window.enter(row[x + r]);
+      if (x - r - 1 >= 0 && counts(x - r - 1)) window.leave(row[x - r - 1]);
+      dst[x] = window.count > 0 ? window.value() : fallback->pixels[start + static_cast<std::size_t>(x)];
     }
   }
 }
 
-// In blocks, so both sides are walked through the cache a few lines at a time.
-GreyImage transposed(const GreyImage& in) {
-  GreyImage out;
-  out.width = in.height;
-  out.height = in.width;
+// The same along each column, all columns at once row by row, so memory is
+// walked in order.
+void median_columns(const GreyImage& in, std::uint32_t radius, GreyImage& out) {
+  out.width = in.width;
+  out.height = in.height;
   out.pixels.resize(in.pixels.size());
-  constexpr std::uint32_t kBlock = 32;
-  for (std::uint32_t y0 = 0; y0 < in.height; y0 += kBlock) {
-    for (std::uint32_t x0 = 0; x0 < in.width; x0 += kBlock) {
-      const std::uint32_t y1 = std::min(in.height, y0 + kBlock);
-      const std::uint32_t x1 = std::min(in.width, x0 + kBlock);
-      for (std::uint32_t y = y0; y < y1; ++y) {
-        for (std::uint32_t x = x0; x < x1; ++x) {
-          out.pixels[std::size_t{x} * out.width + y] = in.pixels[std::size_t{y} * in.width + x];
-        }
+  const std::int64_t n = in.height;
+  const std::int64_t r = radius;
+  const std::int64_t w = in.width;
+  // 2 * radius + 1 samples fit 16-bit counts.
+  std::vector<std::uint16_t> histograms(static_cast<std::size_t>(w) * 256);
+  std::vector<RunningMedian<std::uint16_t>> windows;
+  windows.reserve(static_cast<std::size_t>(w));
+  for (std::int64_t x = 0; x < w; ++x) windows.push_back({histograms.data() + x * 256});
+  auto row = [&](std::int64_t y) { return in.pixels.data() + y * w; };
+  for (std::int64_t y = 0; y < std::min(n, r); ++y) {
+    for (std::int64_t x = 0; x < w; ++x) windows[static_cast<std::size_t>(x)].enter(row(y)[x]);
+  }
+  for (std::int64_t y = 0; y < n; ++y) {
+    const std::uint8_t* entering = y + r < n ? row(y + r) : nullptr;
+    const std::uint8_t* leaving = y - r - 1 >= 0 ? row(y - r - 1) : nullptr;
+    std::uint8_t* dst = out.pixels.data() + y * w;
+    for (std::int64_t x = 0; x < w; ++x) {
+      if (entering != nullptr && leaving != nullptr && y > 0) {
+        const std::int64_t same = equal_prefix(entering + x, leaving + x, w - x);
+        std::memcpy(dst + x, dst - w + x, static_cast<std::size_t>(same));
+        x += same;
+        if (x >= w) break;
       }
+      RunningMedian<std::uint16_t>& window = windows[static_cast<std::size_t>(x)];
+      if (entering != nullptr) window.enter(entering[x]);
+      if (leaving != nullptr) window.leave(leaving[x]);
+      dst[x] = window.value();
     }
   }
-  return out;
 }
 
 }  // namespace
@@ -198,14 +254,29 @@ GreyImage luminance(std::span<const std::uint8_t> rgb, std::uint32_t width, std:
 GreyImage median_background(const GreyImage& grey, std::uint32_t radius) {
   GreyImage rows;
   median_rows(grey, radius, rows);
-  GreyImage columns;
-  median_rows(transposed(rows), radius, columns);
-  return transposed(columns);
+  GreyImage background;
+  median_columns(rows, radius, background);
+  return background;
 }
 
 GreyImage ink_image(std::span<const std::uint8_t> rgb, std::uint32_t width, std::uint32_t height) {
   GreyImage ink = luminance(rgb, width, height);
-  const GreyImage background = median_background(ink, kBackgroundRadius);
+  // First estimate. Rows dense with glyphs (the middle of a line of bold
+  // text) can still outvote a panel's colour along the row, and then the
+  // column pass moves the panel's edge next to the text.
+  GreyImage first_rows;
+  median_rows(ink, kBackgroundRadius, first_rows);
+  GreyImage first;
+  median_columns(first_rows, kBackgroundRadius, first);
+  // Second estimate from the pixels the first one calls background only.
+  std::vector<std::uint8_t> counted(ink.pixels.size());
+  for (std::size_t i = 0; i < counted.size(); ++i) {
+    counted[i] = std::abs(int{ink.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
+  }
+  GreyImage rows;
+  median_rows(ink, kBackgroundRadius, rows, &counted, &first_rows);
+  GreyImage background;
+  median_columns(rows, kBackgroundRadius, background);
   for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
     const int distance = std::abs(int{ink.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
     ink.pixels[i] = static_cast<std::uint8_t>(255 - std::min(255, distance));

@@ -78,13 +78,18 @@ GreyImage median_background(const GreyImage& grey, std::uint32_t radius);
 // Radius of the background median: strokes up to 10 px thick (bold text of
 // about 70 px) still count as ink.
 inline constexpr std::uint32_t kBackgroundRadius = 10;
+// Distance from the first background estimate from which a pixel counts as
+// ink and is left out of the second.
+inline constexpr int kInkDistance = 16;
 // Contrast gain on the distance from the background, in tenths.
 inline constexpr int kInkGainTenths = 13;
 
 // The picture as dark ink on white: every pixel's distance from its local
 // background. Light text on a dark bar and dark text on a light page both
 // become dark on white, and the panels themselves vanish, so the engine's
-// page layout sees one polarity and no panel edges.
+// page layout sees one polarity and no panel edges. The background is
+// estimated twice, the second time without the pixels the first estimate
+// calls ink, so dense text beside a panel's edge does not move the edge.
 GreyImage ink_image(std::span<const std::uint8_t> rgb, std::uint32_t width, std::uint32_t height);
 
 // A pixel rectangle [left, right) x [top, bottom).
@@ -94,7 +99,10 @@ struct PixelBox {
 };
 
 // Lines lower than this are read a second time from an enlarged crop: the
-// engine misreads text much below 12 px at its own size.
+// engine misreads text much below 12 px at its own size (text of 8 to 11 px:
+// 92 to 99 % of characters right, 99.6 to 100 % read at twice the size). Such
+// lines' boxes are under 12 px high; so are those of somewhat larger text
+// without descenders, which gains from the second reading too.
 inline constexpr std::int64_t kSmallLineHeight = 12;
 inline constexpr std::uint32_t kSmallLineScale = 2;
 
