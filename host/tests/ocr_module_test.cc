@@ -159,16 +159,6 @@ TEST_F(OcrModuleTest, ShapesTheRecognizersLinesIntoTheReply) {
   }
 }
 
-TEST_F(OcrModuleTest, ThreeLinesJoinWithSingleLineFeeds) {
-  recognizer_.lines = std::vector<RecognizedLine>{line("A", 0, 0, 0, 0), line("B", 0, 0, 0, 0), line("C", 0, 0, 0, 0)};
-  Outcome outcome = dispatch_method("ocr_image", Json{{"content", content_}}, platform_);
-  ASSERT_TRUE(outcome.ok()) << outcome.error();
-  EXPECT_EQ(outcome.value()["text"], "A\nB\nC");
-  EXPECT_EQ(outcome.value()["text"].get<std::string>().size(), 5u);
-  ASSERT_EQ(outcome.value()["lines"].size(), 3u);
-  for (const Json& l : outcome.value()["lines"]) EXPECT_EQ(l["words"].size(), 1u);
-}
-
 TEST_F(OcrModuleTest, RecognizerFailuresCarryTheirOwnText) {
   recognizer_.lines = make_error("The operation couldn't be completed.");
   EXPECT_EQ(ocr(Json{{"content", content_}}), "(error) ocr_failed: recognize: The operation couldn't be completed.");

@@ -83,36 +83,22 @@ struct Canvas {
   }
 };
 
-TEST(TesseractPicture, LuminanceWeighsGreenMost) {
-  const std::vector<std::uint8_t> rgb = {255, 255, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
-  const GreyImage grey = luminance(rgb, 5, 1);
-  ASSERT_EQ(grey.pixels.size(), 5u);
-  EXPECT_EQ(grey.pixels[0], 255);
-  EXPECT_EQ(grey.pixels[1], 0);
-  EXPECT_GT(grey.pixels[3], grey.pixels[2]);
-  EXPECT_GT(grey.pixels[2], grey.pixels[4]);
-}
-
 // Plain sorting medians, to hold the running-histogram passes against.
 std::uint8_t sorted_median(std::vector<std::uint8_t> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];  // the upper one of an even count
 }
 
-GreyImage reference_background(const GreyImage& in, std::int64_t r, const std::vector<std::uint8_t>* counted = nullptr,
-                                const GreyImage* fallback = nullptr) {
+GreyImage reference_background(const GreyImage& in, std::int64_t r) {
   const std::int64_t w = in.width, h = in.height;
   GreyImage rows = in, out = in;
   for (std::int64_t y = 0; y < h; ++y) {
     for (std::int64_t x = 0; x < w; ++x) {
       std::vector<std::uint8_t> window;
       for (std::int64_t i = std::max<std::int64_t>(0, x - r); i <= std::min(w - 1, x + r); ++i) {
-        if (counted == nullptr || (*counted)[static_cast<std::size_t>(y * w + i)] != 0) {
-          window.push_back(in.pixels[static_cast<std::size_t>(y * w + i)]);
-        }
+        window.push_back(in.pixels[static_cast<std::size_t>(y * w + i)]);
       }
-      rows.pixels[static_cast<std::size_t>(y * w + x)] =
-          window.empty() ? fallback->pixels[static_cast<std::size_t>(y * w + x)] : sorted_median(window);
+      rows.pixels[static_cast<std::size_t>(y * w + x)] = sorted_median(window);
     }
   }
   for (std::int64_t y = 0; y < h; ++y) {
@@ -146,42 +132,6 @@ TEST(TesseractPicture, RunningMediansMatchSortedOnes) {
       v = value;
     }
     EXPECT_EQ(median_background(grey, row.radius).pixels, reference_background(grey, row.radius).pixels);
-  }
-}
-
-TEST(TesseractPicture, InkIsTheDistanceFromTheSecondBackground) {
-  // The two-pass estimate, step by step with sorting medians, on text.
-  vision_core::RgbImage image = testing::filled_image(160, 48, testing::Rgb{240, 240, 240});
-  testing::fill_rect(image, 80, 0, 80, 30, 40, 44, 52);
-  testing::TextRenderer font;
-  ASSERT_TRUE(font.ready());
-  font.draw(image, "Budget Report", 4, 26, 15, testing::Rgb{20, 20, 20});
-  font.draw(image, "Menu", 90, 22, 15, testing::Rgb{230, 230, 230});
-  const GreyImage grey = luminance(image.pixels, image.width, image.height);
-  const GreyImage first = reference_background(grey, kBackgroundRadius);
-  GreyImage first_rows = grey;  // the unmasked row pass alone
-  {
-    for (std::uint32_t y = 0; y < grey.height; ++y) {
-      for (std::uint32_t x = 0; x < grey.width; ++x) {
-        std::vector<std::uint8_t> window;
-        for (std::int64_t i = std::max<std::int64_t>(0, std::int64_t{x} - kBackgroundRadius);
-             i <= std::min<std::int64_t>(grey.width - 1, std::int64_t{x} + kBackgroundRadius); ++i) {
-          window.push_back(grey.pixels[std::size_t{y} * grey.width + static_cast<std::size_t>(i)]);
-        }
-        first_rows.pixels[std::size_t{y} * grey.width + x] = sorted_median(window);
-      }
-    }
-  }
-  std::vector<std::uint8_t> counted(grey.pixels.size());
-  for (std::size_t i = 0; i < counted.size(); ++i) {
-    counted[i] = std::abs(int{grey.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
-  }
-  const GreyImage background = reference_background(grey, kBackgroundRadius, &counted, &first_rows);
-  const GreyImage ink = ink_image(image.pixels, image.width, image.height);
-  ASSERT_EQ(ink.pixels.size(), grey.pixels.size());
-  for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
-    const int distance = std::abs(int{grey.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
-    ASSERT_EQ(ink.pixels[i], 255 - std::min(255, distance)) << "pixel " << i;
   }
 }
 

@@ -92,10 +92,14 @@ TEST_F(TesseractRecognizerTest, BlankAndDegeneratePicturesHaveNoLines) {
   }
 }
 
-TEST_F(TesseractRecognizerTest, RefusesSidesBeyondTheEnginesCoordinates) {
+TEST_F(TesseractRecognizerTest, RefusesSidesBeyondTheEnginesCoordinatesAndHugePictures) {
   const Expected<std::vector<platform::RecognizedLine>> lines = read(testing::filled_image(32768, 2, kPaper));
   ASSERT_FALSE(lines.ok());
   EXPECT_EQ(lines.error(), "the image is 32768x2 pixels; at most 32767 per side can be read");
+  // One column more than the limit allows: refused before any pixel is looked at.
+  const platform::RecognitionImage huge{{}, {}, 8193, 8192};
+  EXPECT_EQ(recognizer_->recognize(huge, std::nullopt).error(),
+            "the image is 8193x8192 pixels; at most 67108864 pixels can be read");
   const platform::RecognitionImage short_pixels{{}, std::vector<std::uint8_t>(10), 4, 4};
   EXPECT_EQ(recognizer_->recognize(short_pixels, std::nullopt).error(), "pixels do not match the image size");
 }

@@ -95,11 +95,16 @@ class TesseractRecognizer final : public Recognizer {
                                                    const std::optional<std::string>& language) {
     const std::uint32_t width = image.width;
     const std::uint32_t height = image.height;
-    if (image.rgb.size() != std::size_t{width} * height * 3) return make_error("pixels do not match the image size");
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
     if (width > kMaxSide || height > kMaxSide) {
-      return make_error("the image is " + std::to_string(width) + "x" + std::to_string(height) +
-                        " pixels; at most " + std::to_string(kMaxSide) + " per side can be read");
+      return make_error("the image is " + size + " pixels; at most " + std::to_string(kMaxSide) +
+                        " per side can be read");
     }
+    if (std::uint64_t{width} * height > kMaxPixels) {
+      return make_error("the image is " + size + " pixels; at most " + std::to_string(kMaxPixels) +
+                        " pixels can be read");
+    }
+    if (image.rgb.size() != std::size_t{width} * height * 3) return make_error("pixels do not match the image size");
     const std::string name = language ? tesseract_language(*language) : std::string(kDefaultLanguage);
     if (!is_safe_language_name(name)) return make_error("unsupported language identifier '" + name + "'");
     Expected<std::monostate> loaded = use_language(name);

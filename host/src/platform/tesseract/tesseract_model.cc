@@ -266,17 +266,23 @@ GreyImage ink_image(std::span<const std::uint8_t> rgb, std::uint32_t width, std:
   // column pass moves the panel's edge next to the text.
   GreyImage first_rows;
   median_rows(ink, kBackgroundRadius, first_rows);
-  GreyImage first;
-  median_columns(first_rows, kBackgroundRadius, first);
   // Second estimate from the pixels the first one calls background only.
+  // Each buffer goes as soon as it has served: a large picture holds several.
   std::vector<std::uint8_t> counted(ink.pixels.size());
-  for (std::size_t i = 0; i < counted.size(); ++i) {
-    counted[i] = std::abs(int{ink.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
+  {
+    GreyImage first;
+    median_columns(first_rows, kBackgroundRadius, first);
+    for (std::size_t i = 0; i < counted.size(); ++i) {
+      counted[i] = std::abs(int{ink.pixels[i]} - int{first.pixels[i]}) < kInkDistance ? 1 : 0;
+    }
   }
   GreyImage rows;
   median_rows(ink, kBackgroundRadius, rows, &counted, &first_rows);
+  first_rows = GreyImage{};
+  counted = std::vector<std::uint8_t>{};
   GreyImage background;
   median_columns(rows, kBackgroundRadius, background);
+  rows = GreyImage{};
   for (std::size_t i = 0; i < ink.pixels.size(); ++i) {
     const int distance = std::abs(int{ink.pixels[i]} - int{background.pixels[i]}) * kInkGainTenths / 10;
     ink.pixels[i] = static_cast<std::uint8_t>(255 - std::min(255, distance));

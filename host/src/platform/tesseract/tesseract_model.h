@@ -59,6 +59,9 @@ std::vector<std::string> text_languages(std::vector<std::string> installed);
 
 // The largest side the engine's coordinates (16-bit) can address.
 inline constexpr std::uint32_t kMaxSide = 32767;
+// The most pixels read at once: an 8K screen has 33 million. Preparing a
+// picture takes several bytes per pixel on top of the engine's own copies.
+inline constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 26;
 
 struct GreyImage {
   std::uint32_t width = 0;
