@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
 
 #include "core/base64.h"
-#include "main/message_loop.h"
 #include "fakes/fake_platform.h"
 #include "main/request_handler.h"
 #include "support/synthetic_screen.h"
@@ -100,45 +97,6 @@ TEST(OutOfMemory, EachMethodFailsTheWayItReportsFailures) {
     // With memory to spare the same request gets its ordinary answer.
     EXPECT_NE(to_json_text(handle_request(req, platform)), c.reply);
   }
-}
-
-std::string frame_of(const Json& value) {
-  const std::string body = to_json_text(value);
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::string out(reinterpret_cast<const char*>(&length), sizeof length);
-  return out + body;
-}
-
-TEST(OutOfMemory, TheLoopAnswersAndGoesOn) {
-  TempTree dir;
-  const std::string big = dir.put("big", std::string(2 * kMiB, 'a'));
-  std::FILE* in = std::tmpfile();
-  std::FILE* out = std::tmpfile();
-  ASSERT_TRUE(in != nullptr && out != nullptr);
-  const std::string frames = frame_of(request("read_all_bytes", {{"path", big}})) +
-                             frame_of(Json{{"id", 6}, {"method", "get_version"}});
-  ASSERT_EQ(std::fwrite(frames.data(), 1, frames.size(), in), frames.size());
-  std::rewind(in);
-  testing::FakePlatform platform;
-  {
-    FailingAllocations failing(kMiB);
-    run_message_loop(in, out, platform);
-  }
-  std::string written(static_cast<std::size_t>(std::ftell(out)), '\0');
-  std::rewind(out);
-  ASSERT_EQ(std::fread(written.data(), 1, written.size(), out), written.size());
-  std::fclose(in);
-  std::fclose(out);
-  std::string replies;
-  for (std::size_t at = 0; at + 4 <= written.size();) {
-    std::uint32_t length = 0;
-    std::memcpy(&length, written.data() + at, 4);
-    replies += written.substr(at + 4, length) + "\n";
-    at += 4 + length;
-  }
-  EXPECT_EQ(replies,
-            "{\"id\":5,\"result\":{\"content\":\"\",\"errorCode\":1}}\n"
-            "{\"id\":6,\"result\":\"2.0.2\"}\n");
 }
 
 }  // namespace
