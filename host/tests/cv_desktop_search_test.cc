@@ -26,18 +26,7 @@ using testing::crop;
 using testing::noise_image;
 using testing::raw_param;
 
-DisplayRecord display(std::uint32_t id, double x, double y, double width, double height, std::uint64_t pixels,
-                      bool is_main = false) {
-  DisplayRecord d;
-  d.id = id;
-  d.x = x;
-  d.y = y;
-  d.width = width;
-  d.height = height;
-  d.mode_pixel_width = pixels;
-  d.is_main = is_main;
-  return d;
-}
+using testing::display;
 
 std::string text_of(const Outcome& outcome) {
   return outcome.ok() ? to_json_text(*outcome) : "error: " + outcome.error();

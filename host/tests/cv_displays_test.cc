@@ -18,18 +18,7 @@ namespace {
 
 using platform::DisplayRecord;
 
-DisplayRecord display(std::uint32_t id, double x, double y, double width, double height, std::uint64_t pixels,
-                      bool is_main = false) {
-  DisplayRecord d;
-  d.id = id;
-  d.x = x;
-  d.y = y;
-  d.width = width;
-  d.height = height;
-  d.mode_pixel_width = pixels;
-  d.is_main = is_main;
-  return d;
-}
+using testing::display;
 
 // A running browser whose frontmost window has these bounds.
 void browser_at(testing::FakePlatform& platform, double x, double y, double width, double height) {

@@ -30,18 +30,7 @@ constexpr const char* kDenied =
     "screen_recording_denied: macOS Screen Recording is not granted to pelagon2 \xE2\x80\x94 an Allow prompt was "
     "requested; approve it in System Settings > Privacy & Security > Screen & System Audio Recording, then retry";
 
-DisplayRecord display(std::uint32_t id, double x, double y, double width, double height, std::uint64_t pixels,
-                      bool is_main = false) {
-  DisplayRecord d;
-  d.id = id;
-  d.x = x;
-  d.y = y;
-  d.width = width;
-  d.height = height;
-  d.mode_pixel_width = pixels;
-  d.is_main = is_main;
-  return d;
-}
+using testing::display;
 
 class ScopedTmpdir {
  public:

@@ -13,6 +13,20 @@
 
 namespace pelagon2::testing {
 
+// One display record as a platform would report it.
+inline platform::DisplayRecord display(std::uint32_t id, double x, double y, double width, double height,
+                                       std::uint64_t pixels, bool is_main = false) {
+  platform::DisplayRecord d;
+  d.id = id;
+  d.x = x;
+  d.y = y;
+  d.width = width;
+  d.height = height;
+  d.mode_pixel_width = pixels;
+  d.is_main = is_main;
+  return d;
+}
+
 class FakeDisplays final : public platform::Displays {
  public:
   Expected<std::vector<platform::DisplayRecord>> list = std::vector<platform::DisplayRecord>{};

@@ -91,4 +91,30 @@ class XvfbServer {
   std::string display_;
 };
 
+// Points this process's DISPLAY at `value` (nullptr unsets it) for a scope.
+class ScopedDisplayEnv {
+ public:
+  explicit ScopedDisplayEnv(const char* value) {
+    if (const char* old = std::getenv("DISPLAY")) saved_ = old, had_ = true;
+    if (value) {
+      setenv("DISPLAY", value, 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+  ~ScopedDisplayEnv() {
+    if (had_) {
+      setenv("DISPLAY", saved_.c_str(), 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+  ScopedDisplayEnv(const ScopedDisplayEnv&) = delete;
+  ScopedDisplayEnv& operator=(const ScopedDisplayEnv&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
 }  // namespace pelagon2::testing

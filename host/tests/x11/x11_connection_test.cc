@@ -14,28 +14,7 @@
 namespace pelagon2::platform::x11 {
 namespace {
 
-class ScopedDisplayEnv {
- public:
-  explicit ScopedDisplayEnv(const char* value) {
-    if (const char* old = std::getenv("DISPLAY")) saved_ = old, had_ = true;
-    if (value) {
-      setenv("DISPLAY", value, 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-  ~ScopedDisplayEnv() {
-    if (had_) {
-      setenv("DISPLAY", saved_.c_str(), 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
+using testing::ScopedDisplayEnv;
 
 TEST(XConnection, NoServerMeansNoConnection) {
   for (const char* value : {static_cast<const char*>(nullptr), "", ":9999", "nonsense"}) {

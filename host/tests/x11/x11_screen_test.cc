@@ -26,28 +26,7 @@ namespace {
 using testing::X11Painter;
 using testing::XvfbServer;
 
-class ScopedDisplayEnv {
- public:
-  explicit ScopedDisplayEnv(const char* value) {
-    if (const char* old = std::getenv("DISPLAY")) saved_ = old, had_ = true;
-    if (value) {
-      setenv("DISPLAY", value, 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-  ~ScopedDisplayEnv() {
-    if (had_) {
-      setenv("DISPLAY", saved_.c_str(), 1);
-    } else {
-      unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
+using testing::ScopedDisplayEnv;
 
 std::string reply(Platform& platform, const char* method, const Json& params = Json::object()) {
   const Outcome outcome = dispatch_method(method, params, platform);
