@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <poll.h>
@@ -24,13 +25,69 @@ class XvfbServer {
  public:
   // `screen` is WIDTHxHEIGHTxDEPTH. Extra arguments go to Xvfb as they are.
   explicit XvfbServer(const std::string& screen = "1280x800x24", std::vector<std::string> extra = {}) {
+    const std::string number = launch({"-screen", "0", screen}, extra);
+    if (!number.empty()) display_ = ":" + number;
+  }
+
+  ~XvfbServer() {
+    stop();
+    if (!held_lock_.empty()) unlink(held_lock_.c_str());
+  }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  const std::string& display() const { return display_; }  // ":N", kept after stop()
+  pid_t pid() const { return pid_; }
+
+  // Stops the server (also usable mid-test to make the display vanish). The
+  // display number stays reserved until this object is gone: otherwise a
+  // test running beside this one may start its server there, and this test's
+  // clients would reconnect to a screen that is not theirs.
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (!display_.empty() && held_lock_.empty()) {
+      // The lock file a server leaves while it runs, naming this live process:
+      // every other Xvfb takes the number for busy.
+      const std::string path = "/tmp/.X" + display_.substr(1) + "-lock";
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+      if (fd >= 0) {
+        char text[16];
+        const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+        const bool written = write(fd, text, static_cast<std::size_t>(n)) == n;
+        close(fd);
+        if (written) {
+          held_lock_ = path;
+        } else {
+          unlink(path.c_str());
+        }
+      }
+    }
+  }
+
+  // A new server on the stopped one's display number, as when a user's
+  // session restarts its X server. False when it did not come up.
+  bool restart(const std::string& screen) {
+    if (pid_ > 0 || display_.empty()) return false;
+    // The reservation stays in place; the new server does without a lock.
+    return !launch({display_, "-nolock", "-screen", "0", screen}, {}).empty();
+  }
+
+ private:
+  // Starts Xvfb and waits until it accepts connections; its display number,
+  // or empty when it did not start.
+  std::string launch(std::vector<std::string> args, const std::vector<std::string>& extra) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     // Only the write end may reach Xvfb; -displayfd names it.
     const int child_fd = fcntl(fds[1], F_DUPFD, 10);
     close(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(child_fd), "-nolisten", "tcp", "-noreset",
-                                     "-screen", "0", screen};
+    args.insert(args.begin(), {"Xvfb", "-displayfd", std::to_string(child_fd), "-nolisten", "tcp", "-noreset"});
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -45,7 +102,7 @@ class XvfbServer {
     if (rc != 0) {
       pid_ = -1;
       close(fds[0]);
-      return;
+      return {};
     }
     // Xvfb writes the display number once it accepts connections.
     std::string number;
@@ -59,36 +116,16 @@ class XvfbServer {
       number.append(buf, static_cast<std::size_t>(n));
     }
     close(fds[0]);
-    if (number.empty() || number.find('\n') == std::string::npos) {
+    if (number.find('\n') == std::string::npos) {
       stop();
-      return;
+      return {};
     }
-    display_ = ":" + number.substr(0, number.find('\n'));
+    return number.substr(0, number.find('\n'));
   }
 
-  ~XvfbServer() { stop(); }
-  XvfbServer(const XvfbServer&) = delete;
-  XvfbServer& operator=(const XvfbServer&) = delete;
-
-  bool running() const { return !display_.empty(); }
-  const std::string& display() const { return display_; }  // ":N"
-  pid_t pid() const { return pid_; }
-
-  // Stops the server (also usable mid-test to make the display vanish).
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      pid_ = -1;
-    }
-    display_.clear();
-  }
-
- private:
   pid_t pid_ = -1;
   std::string display_;
+  std::string held_lock_;
 };
 
 // Points this process's DISPLAY at `value` (nullptr unsets it) for a scope.

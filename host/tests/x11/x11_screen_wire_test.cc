@@ -229,6 +229,17 @@ TEST(X11ScreenWire, ServerVanishingMidSessionLeavesTheHostAnswering) {
   EXPECT_EQ(to_json_text(host.request("capture_desktop")),
             R"({"error":{"message":"capture_failed: no monitors"},"id":1})");
   EXPECT_EQ(to_json_text(host.request("get_version")), R"({"id":1,"result":"2.0.2"})");
+
+  // A new server on the same display number (a session restarting X), of
+  // another size, while the host still holds what it knew of the old one.
+  ASSERT_TRUE(server.restart("800x600x24"));
+  const Json list = host.request("get_display_list");
+  ASSERT_EQ(list["result"].size(), 1u) << list.dump();
+  EXPECT_EQ(list["result"][0]["width"], 800);
+  for (int i = 0; i < 3; ++i) {
+    const Json wait = host.request("wait_for_image", Json{{"pattern", pattern}, {"timeoutMs", 60u}, {"intervalMs", 20u}});
+    EXPECT_EQ(wait["result"]["regions"].size(), 0u) << wait.dump();
+  }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "platform/x11/x11_connection.h"
 
+#include <csetjmp>
 #include <cstdlib>
+#include <vector>
+
+#include <unistd.h>
 
 namespace pelagon2::platform::x11 {
 namespace {
@@ -17,8 +21,22 @@ int record_error(Display* display, XErrorEvent* /*event*/) {
   return 0;
 }
 
-// Called before the exit handler; the default one prints to stderr.
-int quiet_io_error(Display* /*display*/) { return 0; }
+// Set while XOpenDisplay runs. Its handshake makes round trips before the
+// connection can be given an exit handler of ours, and Xlib's default one ends
+// the process: a server going away at that moment would take the host along.
+std::jmp_buf* g_opening = nullptr;
+Display* g_lost_while_opening = nullptr;
+
+// Called before the exit handler; the default one prints to stderr. Only Xlib's
+// own C frames lie between XOpenDisplay and here, so jumping back over them
+// unwinds nothing of ours.
+int quiet_io_error(Display* display) {
+  if (g_opening != nullptr) {
+    g_lost_while_opening = display;
+    std::longjmp(*g_opening, 1);
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -27,7 +45,23 @@ std::unique_ptr<XConnection> XConnection::open() {
   if (name == nullptr || *name == '\0') return nullptr;
   XSetErrorHandler(record_error);
   XSetIOErrorHandler(quiet_io_error);
+  std::jmp_buf opening;
+  if (setjmp(opening) != 0) {
+    g_opening = nullptr;
+    // Xlib left it half-built: closing it the normal way crashes. Its socket is
+    // closed and the structure kept (reachable, a few KiB) for as long as the
+    // host runs; this happens only when a server dies mid-handshake.
+    static std::vector<Display*> abandoned;
+    if (g_lost_while_opening != nullptr) {
+      close(ConnectionNumber(g_lost_while_opening));
+      abandoned.push_back(g_lost_while_opening);
+      g_lost_while_opening = nullptr;
+    }
+    return nullptr;
+  }
+  g_opening = &opening;
   Display* display = XOpenDisplay(name);
+  g_opening = nullptr;
   if (display == nullptr) return nullptr;
   return std::unique_ptr<XConnection>(new XConnection(display));
 }
