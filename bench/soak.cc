@@ -58,16 +58,20 @@ std::vector<Request> mixed_requests(const std::string& dir, bool screen) {
   const std::string pattern = raw_rgb_base64(8, 8, 2);
   const std::string file = dir + "/soak.txt";
   const std::string bytes_file = dir + "/soak.bin";
+  // A 4×3 RGB PNG.
+  const std::string png =
+      "iVBORw0KGgoAAAANSUhEUgAAAAQAAAADCAIAAAA7ljmRAAAAMElEQVR4nGNgsKnY8kEnY8kDmYgpDCIBPSdYHGp2fDHIWcGgkbLgjkTIhDMcLg17"
+      "ADYOEDkMEb8BAAAAAElFTkSuQmCC";
   std::vector<Request> requests = {
       {"get_version", Json::object(), 1},
-      {"get_image_info", Json{{"data", image}}, 1},
+      {"get_image_info", Json{{"content", png}}, 1},
       {"search_image", Json{{"image", {{"data", image}, {"width", 64}, {"height", 48}}},
                             {"pattern", {{"data", pattern}, {"width", 8}, {"height", 8}}}},
        1},
       {"write_all_text", Json{{"path", file}, {"content", "soak line\n"}}, 1},
       {"append_all_text", Json{{"path", file}, {"content", "more\n"}}, 1},
       {"read_all_text", Json{{"path", file}}, 1},
-      {"write_all_bytes", Json{{"path", bytes_file}, {"buffer", image}}, 1},
+      {"write_all_bytes", Json{{"path", bytes_file}, {"content", image}}, 1},
       {"read_all_bytes", Json{{"path", bytes_file}}, 1},
       {"read_file_range", Json{{"path", bytes_file}, {"rangeStart", 10u}, {"rangeEnd", 5000u}}, 1},
       {"get_file_size", Json{{"path", bytes_file}}, 1},
@@ -79,7 +83,7 @@ std::vector<Request> mixed_requests(const std::string& dir, bool screen) {
       {"create_directory", Json{{"path", dir + "/sub/deeper"}}, 1},
       {"get_file_system_entries", Json{{"path", dir}}, 1},
       {"remove_directory", Json{{"path", dir + "/sub"}}, 1},
-      {"get_special_folder_path", Json{{"folder", "Desktop"}}, 1},
+      {"get_special_folder_path", Json{{"folder", 1u}}, 1},
       {"run_process", Json{{"fileName", "true"}, {"arguments", ""}, {"waitForExit", true}}, 50},
       {"no_such_method", Json::object(), 1},
       {"get_display_list", Json::object(), 1},

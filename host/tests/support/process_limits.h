@@ -15,7 +15,7 @@ namespace pelagon2::testing {
 // Sanitizer runtimes reserve terabytes of address space and hold freed memory
 // in quarantine: address-space limits and resident-size figures mean nothing
 // under them.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(PELAGON2_SANITIZED_BUILD) || defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kSanitizedBuild = true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
