@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
+#include "core/descriptor_io.h"
 #include "files/file_contents.h"
 #include "files/file_params.h"
 #include "files/files_module.h"

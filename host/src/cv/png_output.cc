@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/descriptor_io.h"
 #include "core/host_streams.h"
 #include "core/utf8.h"
 #include "vision_core/rounding.h"
@@ -41,17 +42,9 @@ void set_os_reason(WriteContext* ctx, int errnum) {
 }
 
 bool flush_buffer(WriteContext* ctx) {
-  const unsigned char* p = ctx->buffer;
-  std::size_t left = ctx->used;
-  while (left > 0) {
-    const ssize_t n = ::write(ctx->fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      set_os_reason(ctx, errno);
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  if (!write_all(ctx->fd, ctx->buffer, ctx->used)) {
+    set_os_reason(ctx, errno);
+    return false;
   }
   ctx->used = 0;
   return true;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/descriptor_io.h"
 #include "core/host_streams.h"
 #include "files/file_params.h"
 
@@ -37,18 +38,6 @@ bool make_blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-[[maybe_unused]] bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Unused where the platform copies by itself.
 [[maybe_unused]] bool copy_by_read_write(int in, int out) {

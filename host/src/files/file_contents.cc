@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "core/base64.h"
+#include "core/descriptor_io.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
 
@@ -72,22 +73,6 @@ Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, 
   return bytes;
 }
 
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxTransfer));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (put == 0) {
-      // A write that makes no progress would loop for ever.
-      errno = EIO;
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return true;
-}
 
 Expected<std::string> read_whole_file(const std::string& path, std::size_t limit) {
   if (contains_nul(path)) return make_error(std::string(kNulInPathMessage));
