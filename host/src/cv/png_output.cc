@@ -14,6 +14,7 @@
 
 #include "core/descriptor_io.h"
 #include "core/host_streams.h"
+#include "core/os_error.h"
 #include "core/utf8.h"
 #include "vision_core/rounding.h"
 
@@ -21,10 +22,6 @@ namespace pelagon2::cv {
 namespace {
 
 constexpr std::size_t kWriteBufferSize = 8 * 1024;
-
-std::string os_error_text(int errnum) {
-  return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";
-}
 
 // Plain data only: libpng reports errors by longjmp, which must not skip a
 // destructor.
@@ -37,7 +34,7 @@ struct WriteContext {
 };
 
 void set_os_reason(WriteContext* ctx, int errnum) {
-  std::snprintf(ctx->reason, sizeof ctx->reason, "%s (os error %d)", std::strerror(errnum), errnum);
+  write_os_error_text(errnum, ctx->reason);
   ctx->failed = true;
 }
 

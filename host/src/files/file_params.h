@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/json.h"
+#include "core/os_error.h"  // os_error_text, the texts of every failure here
 #include "core/outcome.h"
 
 namespace pelagon2::files {
@@ -17,9 +18,6 @@ Expected<std::string> string_param(const Json& params, std::string_view key);
 
 // The member `key` when it is held as an unsigned integer; otherwise nullopt.
 std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view key);
-
-// "{description} (os error {code})", the platform's description of `errnum`.
-std::string os_error_text(int errnum);
 
 // Paths with a NUL byte fail before any system call with this text.
 inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";

@@ -6,14 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "core/os_error.h"
 
 extern char** environ;
 
 namespace pelagon2::platform {
 namespace {
 
-Error os_error(int errnum) { return make_error(std::strerror(errnum)); }
+Error os_error(int errnum) { return make_error(os_error_description(errnum)); }
 
 bool contains_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
