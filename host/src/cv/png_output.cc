@@ -128,18 +128,11 @@ namespace {
 // refusing the host's own streams; truncates a regular file only after that.
 // -1 with errno set on failure.
 int open_for_writing(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  const int fd = open_without_waiting(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
-  int error = EBUSY;
-  if (!is_host_stream(fd)) {
-    struct stat info {};
-    const int status = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &info) == 0 && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
-        (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) {
-      return fd;
-    }
-    error = errno;
-  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) return fd;
+  const int error = errno;
   ::close(fd);
   errno = error;
   return -1;

@@ -31,13 +31,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Files are opened non-blocking so that a FIFO cannot stall the host; regular
-// files are then switched back to ordinary blocking I/O.
-bool make_blocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 
 // Unused where the platform copies by itself.
 [[maybe_unused]] bool copy_by_read_write(int in, int out) {
@@ -139,14 +132,11 @@ bool are_two_links_of_one_file(const std::string& source, const std::string& tar
 }
 
 // Opens the source of a copy: a regular file, links followed, never one of
-// the host's own streams; switched to blocking reads.
+// the host's own streams.
 UniqueFd open_copy_source(const std::string& source, struct stat& status) {
-  UniqueFd in(open_retrying(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd in(open_without_waiting(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return in;
-  if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode) || is_host_stream(in.get()) ||
-      !make_blocking(in.get())) {
-    in.reset();
-  }
+  if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) in.reset();
   return in;
 }
 
@@ -307,18 +297,15 @@ bool copy_regular_file(const std::string& source, const std::string& target, Dur
   const mode_t permissions = source_status.st_mode & 0777;
   // Not O_TRUNC: truncating before the checks below would destroy the source
   // when both paths name one file, or the host's output when it is a file.
-  UniqueFd out(open_retrying(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, permissions));
+  UniqueFd out(open_without_waiting(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, permissions));
   if (!out.valid()) return false;
   struct stat target_status {};
-  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status) ||
-      is_host_stream(out.get())) {
-    return false;
-  }
+  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status)) return false;
   if (S_ISREG(target_status.st_mode)) {
     // The permission bits first: if they cannot be set, the old contents stay.
     if (::fchmod(out.get(), permissions) != 0 || ::ftruncate(out.get(), 0) != 0) return false;
   }
-  if (!make_blocking(out.get()) || !copy_bytes(in.get(), out.get())) return false;
+  if (!copy_bytes(in.get(), out.get())) return false;
   if (durability == Durability::synced && !sync_fd(out.get())) return false;
   // Some file systems report a failed write only when the file is closed.
   return out.close() == 0;

@@ -11,6 +11,7 @@
 
 #include "core/base64.h"
 #include "core/descriptor_io.h"
+#include "core/host_streams.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
 

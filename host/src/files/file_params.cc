@@ -1,11 +1,6 @@
 #include "files/file_params.h"
 
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
-
-#include "core/host_streams.h"
 
 namespace pelagon2::files {
 
@@ -22,20 +17,6 @@ std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view
   const auto it = params.find(key);
   if (it == params.end() || !it->is_number_unsigned()) return std::nullopt;
   return it->get<std::uint64_t>();
-}
-
-int open_without_waiting(const char* path, int flags, unsigned mode) {
-  const int fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
-  if (fd < 0) return -1;
-  int error = EBUSY;
-  if (!is_host_stream(fd)) {
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) return fd;
-    error = errno;
-  }
-  ::close(fd);
-  errno = error;
-  return -1;
 }
 
 void UniqueFd::reset(int fd) {

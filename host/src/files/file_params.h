@@ -23,12 +23,6 @@ std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view
 inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
 inline bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
-// open() that never waits for the other end of a FIFO (the single-threaded host
-// would stall with it), then back to blocking I/O. Refuses the host's own
-// message streams (EBUSY). -1 with errno set on failure; never truncates, so
-// callers that must do so check the file first.
-int open_without_waiting(const char* path, int flags, unsigned mode = 0);
-
 // Owns one file descriptor and closes it on every path out of a method.
 class UniqueFd {
  public:
