@@ -153,25 +153,19 @@ struct ChildEntry {
 bool read_entries(int fd, std::vector<ChildEntry>& entries) {
   const int copy = ::dup(fd);
   if (copy < 0) return false;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
+  const DirHandle dir(::fdopendir(copy));
+  if (!dir) {
     ::close(copy);
     return false;
   }
-  bool ok = true;
   while (true) {
     errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      ok = errno == 0;
-      break;
-    }
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) return errno == 0;
     const std::string_view child(entry->d_name);
     if (child == "." || child == "..") continue;
     entries.push_back({std::string(child), entry->d_type});
   }
-  ::closedir(dir);
-  return ok;
 }
 
 bool entry_is_directory(int dir_fd, const ChildEntry& entry) {

@@ -1,7 +1,10 @@
 #pragma once
 // Parameter reading and error texts shared by every method of the files module.
 
+#include <dirent.h>
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,5 +55,12 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Owns one open directory stream (opendir, fdopendir) and closes it with its
+// descriptor on every path out.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 }  // namespace pelagon2::files
