@@ -199,7 +199,7 @@ TEST(InterruptedTransfers, ReadsAndWritesAreRepeatedUntilComplete) {
   ASSERT_EQ(::pipe(fds), 0);
   std::string received(payload.size(), '\0');
   std::atomic<bool> go{false};
-  Expected<bool> read_result = make_error("not run");
+  Done read_result = make_error("not run");
   std::thread reader([&] {
     while (!go) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -222,7 +222,7 @@ TEST(InterruptedTransfers, ReadWaitingForSlowDataIsRepeated) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::array<std::uint8_t, 5> buffer{};
-  Expected<bool> result = make_error("not run");
+  Done result = make_error("not run");
   {
     SignalStorm storm({pthread_self()});  // interrupts this thread while it waits in read
     std::thread writer([&] {

@@ -140,8 +140,8 @@ int open_for_writing(const std::string& path) {
 
 }  // namespace
 
-Expected<std::monostate> write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width,
-                                        std::uint32_t height, PngColor color, double dpi, const std::string& path) {
+Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, std::uint32_t height, PngColor color,
+                    double dpi, const std::string& path) {
   // The input is checked before the file is touched, so a bad call leaves an
   // existing file as it was.
   const std::size_t channels = color == PngColor::rgba ? 4 : 3;

@@ -50,7 +50,7 @@ Outcome write_bytes(const Json& params, WriteMode mode) {
 
 }  // namespace
 
-Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer) {
+Done read_exact(int fd, std::span<std::uint8_t> buffer) {
   std::size_t have = 0;
   while (have < buffer.size()) {
     const std::size_t want = std::min(buffer.size() - have, kMaxTransfer);
@@ -62,7 +62,7 @@ Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer) {
     if (got == 0) return make_error(std::string(kShortReadMessage));
     have += static_cast<std::size_t>(got);
   }
-  return true;
+  return std::monostate{};
 }
 
 Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, std::size_t count) {

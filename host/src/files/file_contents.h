@@ -23,7 +23,7 @@ inline constexpr std::string_view kShortReadMessage = "failed to fill whole buff
 // Reads until `buffer` is full. A signal-interrupted read is repeated; end of
 // file before the buffer is full fails with kShortReadMessage; any other
 // failure with its operating-system text.
-Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer);
+Done read_exact(int fd, std::span<std::uint8_t> buffer);
 
 // Positions `fd` at `offset` (one seek) and reads exactly `count` bytes there.
 Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, std::size_t count);

@@ -47,7 +47,7 @@ class SpawnAttributes {
 
 }  // namespace
 
-Expected<std::monostate> spawn_detached(const std::string& program, const std::vector<std::string>& arguments) {
+Done spawn_detached(const std::string& program, const std::vector<std::string>& arguments) {
   // A NUL would silently cut an argument short.
   if (contains_nul(program)) return os_error(EINVAL);
   for (const std::string& argument : arguments) {

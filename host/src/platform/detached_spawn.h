@@ -14,6 +14,6 @@ namespace pelagon2::platform {
 // directory; SIGPIPE is back at its default action there. The host never waits
 // for it, and it never lingers as the host's zombie. The error text is the
 // operating system's description of why it could not be started.
-Expected<std::monostate> spawn_detached(const std::string& program, const std::vector<std::string>& arguments);
+Done spawn_detached(const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace pelagon2::platform
