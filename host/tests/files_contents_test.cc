@@ -16,9 +16,10 @@
 
 #include "core/base64.h"
 #include "core/descriptor_io.h"
+#include "fakes/fake_platform.h"
 #include "files/file_contents.h"
 #include "files/file_params.h"
-#include "files/files_module.h"
+#include "main/request_handler.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 
@@ -40,6 +41,12 @@ std::string decoded(const Json& base64_text) {
   auto bytes = base64_decode(base64_text.get<std::string>());
   EXPECT_TRUE(bytes.ok());
   return bytes.ok() ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// Through the host's method table, as a request would arrive.
+Outcome handle(std::string_view method, const Json& params) {
+  pelagon2::testing::FakePlatform platform;
+  return dispatch_method(method, params, platform);
 }
 
 Json call(std::string_view method, const Json& params) {

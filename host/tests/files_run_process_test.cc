@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "files/files_module.h"
 #include "files/run_process.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
@@ -26,7 +25,7 @@ using namespace std::string_literals;
 const std::string kReplacement = "\xEF\xBF\xBD";
 
 Json run(const Json& params) {
-  Outcome outcome = handle("run_process", params);
+  Outcome outcome = run_process(params);
   EXPECT_TRUE(outcome.ok()) << outcome.error();
   return outcome.ok() ? outcome.value() : Json();
 }
@@ -149,11 +148,11 @@ TEST(RunProcessWaiting, ChildGetsTheDefaultBrokenPipeAction) {
 }
 
 TEST(RunProcessParams, ErrorsAndTheWaitSwitch) {
-  EXPECT_EQ(handle("run_process", Json::object()).error(), "Missing string param 'fileName'");
-  EXPECT_EQ(handle("run_process", {{"fileName", 1u}, {"waitForExit", true}}).error(), "Missing string param 'fileName'");
-  EXPECT_EQ(handle("run_process", {{"fileName", "a\0b"s}, {"waitForExit", true}}).error(),
+  EXPECT_EQ(run_process(Json::object()).error(), "Missing string param 'fileName'");
+  EXPECT_EQ(run_process({{"fileName", 1u}, {"waitForExit", true}}).error(), "Missing string param 'fileName'");
+  EXPECT_EQ(run_process({{"fileName", "a\0b"s}, {"waitForExit", true}}).error(),
             "run_failed: a\0b: nul byte found in provided data"s);
-  EXPECT_EQ(handle("run_process", {{"fileName", "/bin/echo"}, {"arguments", "x\0y"s}}).error(),
+  EXPECT_EQ(run_process({{"fileName", "/bin/echo"}, {"arguments", "x\0y"s}}).error(),
             "run_failed: /bin/echo: nul byte found in provided data");
 
   // Only the JSON value true waits; everything else starts in the background.
