@@ -178,6 +178,20 @@ TEST(RunProcessBackground, LeavesNoChildOfOursBehind) {
   EXPECT_EQ(errno, ECHILD);
 }
 
+TEST(RunProcessBackground, StartIsReportedWhenChildrenAreReapedBySystem) {
+  // A host started with SIGCHLD ignored cannot wait for any child: the start
+  // must not be reported as a failure for that.
+  TempTree dir;
+  const std::string marker = (dir / "pid");
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);
+  const Json reply = run({{"fileName", "/bin/sh"}, {"arguments", "-c 'echo $$ > " + marker + "'"}});
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(reply, Json({{"exitCode", nullptr}}));
+  EXPECT_FALSE(wait_for_file(marker).empty());
+}
+
 #if defined(__linux__)
 // Children of `parent` according to /proc (zombies included).
 std::vector<pid_t> children_of(pid_t parent) {
