@@ -100,7 +100,7 @@ TEST_F(PngOutput, ChunksFilterAndRoundTrip) {
     SCOPED_TRACE(std::to_string(r.channels) + " channels at " + std::to_string(r.dpi));
     const Bytes pixels = make_pixels(width, height, r.channels);
     const std::string file = path("out.png");
-    const Expected<std::monostate> written = write_png_file(pixels, width, height, r.color, r.dpi, file);
+    const Done written = write_png_file(pixels, width, height, r.color, r.dpi, file);
     ASSERT_TRUE(written.ok()) << written.error();
     const Bytes png = read_file(file);
 
@@ -165,7 +165,7 @@ TEST_F(PngOutput, ReplacesAnExistingFileEntirely) {
 TEST_F(PngOutput, CreatesTheFileWithModeFromUmask) {
   const mode_t old = umask(022);
   const std::string file = path("mode.png");
-  const Expected<std::monostate> written = write_png_file(make_pixels(2, 2, 3), 2, 2, PngColor::rgb, 96.0, file);
+  const Done written = write_png_file(make_pixels(2, 2, 3), 2, 2, PngColor::rgb, 96.0, file);
   umask(old);
   ASSERT_TRUE(written.ok()) << written.error();
   struct stat st {};
@@ -177,7 +177,7 @@ TEST_F(PngOutput, Failures) {
   const Bytes pixels = make_pixels(2, 2, 3);
 
   const std::string missing = path("no-such-dir/capture.png");
-  Expected<std::monostate> written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, missing);
+  Done written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, missing);
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(written.error(), "save_failed: No such file or directory (os error 2) (" + missing + ")");
   EXPECT_FALSE(std::filesystem::exists(path("no-such-dir")));
@@ -219,7 +219,7 @@ TEST_F(PngOutput, BadInputLeavesTheFileAlone) {
   };
   for (const auto& c : cases) {
     for (const std::string& target : {existing, path("new.png")}) {
-      const Expected<std::monostate> written = write_png_file(c.pixels, c.width, c.height, c.color, 96.0, target);
+      const Done written = write_png_file(c.pixels, c.width, c.height, c.color, 96.0, target);
       ASSERT_FALSE(written.ok()) << c.error;
       EXPECT_EQ(written.error(), c.error);
     }
@@ -234,7 +234,7 @@ TEST_F(PngOutput, NulInPathFifoWithoutReaderAndHostStreamsFailWithoutWaiting) {
   const std::string kept = path("kept.png");
   std::ofstream(kept, std::ios::binary) << "old contents";
   const std::string with_nul = kept + std::string(1, '\0') + "x";
-  Expected<std::monostate> written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, with_nul);
+  Done written = write_png_file(pixels, 2, 2, PngColor::rgb, 96.0, with_nul);
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(written.error(), "save_failed: file name contained an unexpected NUL byte (" + with_nul + ")");
   EXPECT_EQ(read_file(kept).size(), std::string("old contents").size());

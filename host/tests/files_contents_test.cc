@@ -15,9 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
+#include "core/descriptor_io.h"
+#include "fakes/fake_platform.h"
 #include "files/file_contents.h"
 #include "files/file_params.h"
-#include "files/files_module.h"
+#include "main/request_handler.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 
@@ -39,6 +41,12 @@ std::string decoded(const Json& base64_text) {
   auto bytes = base64_decode(base64_text.get<std::string>());
   EXPECT_TRUE(bytes.ok());
   return bytes.ok() ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// Through the host's method table, as a request would arrive.
+Outcome handle(std::string_view method, const Json& params) {
+  pelagon2::testing::FakePlatform platform;
+  return dispatch_method(method, params, platform);
 }
 
 Json call(std::string_view method, const Json& params) {
@@ -198,7 +206,7 @@ TEST(InterruptedTransfers, ReadsAndWritesAreRepeatedUntilComplete) {
   ASSERT_EQ(::pipe(fds), 0);
   std::string received(payload.size(), '\0');
   std::atomic<bool> go{false};
-  Expected<bool> read_result = make_error("not run");
+  Done read_result = make_error("not run");
   std::thread reader([&] {
     while (!go) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -221,7 +229,7 @@ TEST(InterruptedTransfers, ReadWaitingForSlowDataIsRepeated) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::array<std::uint8_t, 5> buffer{};
-  Expected<bool> result = make_error("not run");
+  Done result = make_error("not run");
   {
     SignalStorm storm({pthread_self()});  // interrupts this thread while it waits in read
     std::thread writer([&] {

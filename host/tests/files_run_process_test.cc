@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "files/files_module.h"
 #include "files/run_process.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
@@ -26,7 +25,7 @@ using namespace std::string_literals;
 const std::string kReplacement = "\xEF\xBF\xBD";
 
 Json run(const Json& params) {
-  Outcome outcome = handle("run_process", params);
+  Outcome outcome = run_process(params);
   EXPECT_TRUE(outcome.ok()) << outcome.error();
   return outcome.ok() ? outcome.value() : Json();
 }
@@ -149,11 +148,11 @@ TEST(RunProcessWaiting, ChildGetsTheDefaultBrokenPipeAction) {
 }
 
 TEST(RunProcessParams, ErrorsAndTheWaitSwitch) {
-  EXPECT_EQ(handle("run_process", Json::object()).error(), "Missing string param 'fileName'");
-  EXPECT_EQ(handle("run_process", {{"fileName", 1u}, {"waitForExit", true}}).error(), "Missing string param 'fileName'");
-  EXPECT_EQ(handle("run_process", {{"fileName", "a\0b"s}, {"waitForExit", true}}).error(),
+  EXPECT_EQ(run_process(Json::object()).error(), "Missing string param 'fileName'");
+  EXPECT_EQ(run_process({{"fileName", 1u}, {"waitForExit", true}}).error(), "Missing string param 'fileName'");
+  EXPECT_EQ(run_process({{"fileName", "a\0b"s}, {"waitForExit", true}}).error(),
             "run_failed: a\0b: nul byte found in provided data"s);
-  EXPECT_EQ(handle("run_process", {{"fileName", "/bin/echo"}, {"arguments", "x\0y"s}}).error(),
+  EXPECT_EQ(run_process({{"fileName", "/bin/echo"}, {"arguments", "x\0y"s}}).error(),
             "run_failed: /bin/echo: nul byte found in provided data");
 
   // Only the JSON value true waits; everything else starts in the background.
@@ -177,6 +176,20 @@ TEST(RunProcessBackground, LeavesNoChildOfOursBehind) {
   errno = 0;
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(RunProcessBackground, StartIsReportedWhenChildrenAreReapedBySystem) {
+  // A host started with SIGCHLD ignored cannot wait for any child: the start
+  // must not be reported as a failure for that.
+  TempTree dir;
+  const std::string marker = (dir / "pid");
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);
+  const Json reply = run({{"fileName", "/bin/sh"}, {"arguments", "-c 'echo $$ > " + marker + "'"}});
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(reply, Json({{"exitCode", nullptr}}));
+  EXPECT_FALSE(wait_for_file(marker).empty());
 }
 
 #if defined(__linux__)

@@ -171,7 +171,7 @@ TEST(InputExecution, FailingActionIsNamedAndCleanupStillRuns) {
   const platform::InputActionList actions = {action::MouseMove{3, 4}, action::ModifierDown{platform::Modifier::Ctrl},
                                              action::ButtonDown{platform::MouseButton::Left},
                                              action::ButtonUp{platform::MouseButton::Left}};
-  const Expected<std::monostate> done = execute_input_actions(actions, backend);
+  const Done done = execute_input_actions(actions, backend);
   ASSERT_FALSE(done.ok());
   EXPECT_EQ(done.error(),
             "input_failed: ButtonDown(Left): simulating input failed: (failed creating event to enter "

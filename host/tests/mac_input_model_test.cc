@@ -84,11 +84,11 @@ class MacInputModel : public ::testing::Test {
     system.translations[{18, kShiftModifierState}] = u"!";
   }
 
-  Expected<std::monostate> run(const platform::InputActionList& actions) {
+  Done run(const platform::InputActionList& actions) {
     auto backend = system.backend(clock);
     return input::execute_input_actions(actions, *backend);
   }
-  Expected<std::monostate> type(std::string_view text) {
+  Done type(std::string_view text) {
     Expected<platform::InputActionList> actions = input::compile_key_sequence(text);
     EXPECT_TRUE(actions.ok());
     return run(*actions);
@@ -384,7 +384,7 @@ TEST_F(MacInputModel, FailuresNameTheActionAndReleaseHeldKeys) {
     system.refused.clear();
     system.refuse = c.refuse;
     system.location = {0, 900};
-    const Expected<std::monostate> done = run(c.actions);
+    const Done done = run(c.actions);
     ASSERT_FALSE(done.ok());
     EXPECT_EQ(done.error(), c.error);
     EXPECT_EQ(events(), c.events) << c.error;

@@ -52,7 +52,7 @@ std::string stdout_of(const std::function<void()>& start) {
   return out;
 }
 
-void expect_started(const Expected<std::monostate>& started) { EXPECT_TRUE(started.ok()) << started.error(); }
+void expect_started(const Done& started) { EXPECT_TRUE(started.ok()) << started.error(); }
 
 TEST(DetachedSpawn, ArgumentsReachTheProgramVerbatim) {
   const std::string address = "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
@@ -96,11 +96,11 @@ TEST(DetachedSpawn, ProgramGetsDefaultBrokenPipeAction) {
 }
 
 TEST(DetachedSpawn, FailedStartReportsTheSystemsText) {
-  const Expected<std::monostate> missing = spawn_detached("pelagon2-no-such-program", {"x"});
+  const Done missing = spawn_detached("pelagon2-no-such-program", {"x"});
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), std::strerror(ENOENT));
 
-  const Expected<std::monostate> nul = spawn_detached("printf", {"cut\0short"s});
+  const Done nul = spawn_detached("printf", {"cut\0short"s});
   ASSERT_FALSE(nul.ok());
   EXPECT_EQ(nul.error(), std::strerror(EINVAL));
 }
@@ -118,7 +118,7 @@ TEST(DetachedSpawn, WorksWhenChildrenAreReapedBySystem) {
   struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGCHLD, &ignore, &previous);
-  const Expected<std::monostate> missing = spawn_detached("pelagon2-no-such-program", {});
+  const Done missing = spawn_detached("pelagon2-no-such-program", {});
   const std::string out = stdout_of([] { expect_started(spawn_detached("printf", {"started"})); });
   ::sigaction(SIGCHLD, &previous, nullptr);
   ASSERT_FALSE(missing.ok());

@@ -9,4 +9,10 @@ namespace pelagon2 {
 // would swallow requests, so no method may use such a descriptor.
 bool is_host_stream(int fd);
 
+// open() that never waits for the other end of a FIFO (the single-threaded
+// host would stall with it), then back to blocking I/O. Refuses the host's own
+// message streams (EBUSY); repeats an interrupted open. -1 with errno set on
+// failure. Never truncates: callers that must do so check the file first.
+int open_without_waiting(const char* path, int flags, unsigned mode = 0);
+
 }  // namespace pelagon2

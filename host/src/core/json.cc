@@ -8,6 +8,11 @@
 #include <simdjson.h>
 
 namespace pelagon2 {
+
+// Callers pad their buffers by kJsonPadding without seeing the parser; it must
+// be exactly what the parser reads past the end.
+static_assert(kJsonPadding == simdjson::SIMDJSON_PADDING, "kJsonPadding must follow the parser's padding");
+
 namespace {
 
 // ---- fast path: simdjson DOM, converted into the value type ----

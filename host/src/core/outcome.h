@@ -43,4 +43,8 @@ class Expected {
 // What a method returns: a result value or an error message for the reply envelope.
 using Outcome = Expected<Json>;
 
+// Success that carries nothing, or an error message: what a step that only
+// acts (writes a file, sends an event) returns.
+using Done = Expected<std::monostate>;
+
 }  // namespace pelagon2

@@ -1,16 +1,9 @@
 #pragma once
-// Entry point of the cv module: image parameters, screen and search methods.
+// The cv module's methods (image parameters, screen and search methods), as
+// the host's method table calls them.
 
-#include <string_view>
-
-#include "core/json.h"
-#include "core/outcome.h"
-#include "platform/platform.h"
-
-namespace pelagon2::cv {
-
-// Answers one of the module's methods; the method table routes only names the
-// module implements.
-Outcome handle(std::string_view method, const Json& params, platform::Platform& platform);
-
-}  // namespace pelagon2::cv
+#include "cv/desktop_search.h"   // search_desktop, wait_for_image
+#include "cv/displays.h"         // get_display_list, get_desktop_dpi
+#include "cv/image_input.h"      // get_image_info
+#include "cv/screen_capture.h"   // capture_desktop
+#include "cv/search_methods.h"   // search_image, search_relative

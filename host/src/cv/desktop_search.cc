@@ -110,8 +110,7 @@ Outcome search_desktop(const Json& params, platform::Platform& platform) {
     const std::string path =
         given != options->options.end() && given->is_string() ? given->get<std::string>() : default_capture_path();
     const vision_core::RgbImage& image = capture->image.image;
-    Expected<std::monostate> written =
-        write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->image.dpi, path);
+    Done written = write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->image.dpi, path);
     if (!written) return std::move(written).take_error();
     saved = utf8_lossy(path);
   }

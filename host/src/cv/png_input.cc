@@ -132,7 +132,7 @@ std::uint32_t read_be32(const std::uint8_t* p) {
 
 // Refuses an oversized image from its IHDR alone, before libpng allocates
 // anything that grows with the image.
-Expected<std::monostate> check_size_limits(std::span<const std::uint8_t> bytes) {
+Done check_size_limits(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 26 || std::memcmp(bytes.data(), kSignature, 8) != 0 ||
       std::memcmp(bytes.data() + 12, "IHDR", 4) != 0) {
     return std::monostate{};  // libpng reports what is wrong

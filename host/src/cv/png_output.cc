@@ -12,7 +12,9 @@
 #include <cstring>
 #include <memory>
 
+#include "core/descriptor_io.h"
 #include "core/host_streams.h"
+#include "core/os_error.h"
 #include "core/utf8.h"
 #include "vision_core/rounding.h"
 
@@ -20,10 +22,6 @@ namespace pelagon2::cv {
 namespace {
 
 constexpr std::size_t kWriteBufferSize = 8 * 1024;
-
-std::string os_error_text(int errnum) {
-  return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";
-}
 
 // Plain data only: libpng reports errors by longjmp, which must not skip a
 // destructor.
@@ -36,22 +34,14 @@ struct WriteContext {
 };
 
 void set_os_reason(WriteContext* ctx, int errnum) {
-  std::snprintf(ctx->reason, sizeof ctx->reason, "%s (os error %d)", std::strerror(errnum), errnum);
+  write_os_error_text(errnum, ctx->reason);
   ctx->failed = true;
 }
 
 bool flush_buffer(WriteContext* ctx) {
-  const unsigned char* p = ctx->buffer;
-  std::size_t left = ctx->used;
-  while (left > 0) {
-    const ssize_t n = ::write(ctx->fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      set_os_reason(ctx, errno);
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  if (!write_all(ctx->fd, ctx->buffer, ctx->used)) {
+    set_os_reason(ctx, errno);
+    return false;
   }
   ctx->used = 0;
   return true;
@@ -138,18 +128,11 @@ namespace {
 // refusing the host's own streams; truncates a regular file only after that.
 // -1 with errno set on failure.
 int open_for_writing(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  const int fd = open_without_waiting(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
-  int error = EBUSY;
-  if (!is_host_stream(fd)) {
-    struct stat info {};
-    const int status = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &info) == 0 && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
-        (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) {
-      return fd;
-    }
-    error = errno;
-  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) return fd;
+  const int error = errno;
   ::close(fd);
   errno = error;
   return -1;
@@ -157,8 +140,8 @@ int open_for_writing(const std::string& path) {
 
 }  // namespace
 
-Expected<std::monostate> write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width,
-                                        std::uint32_t height, PngColor color, double dpi, const std::string& path) {
+Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, std::uint32_t height, PngColor color,
+                    double dpi, const std::string& path) {
   // The input is checked before the file is touched, so a bad call leaves an
   // existing file as it was.
   const std::size_t channels = color == PngColor::rgba ? 4 : 3;

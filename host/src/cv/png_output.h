@@ -23,7 +23,7 @@ std::uint32_t ppm_from_dpi(double dpi);
 // "save_failed: {error}". A size or pixel buffer that cannot make a PNG fails
 // before the file is touched; a FIFO without a reader fails instead of
 // blocking; the host's own streams are refused.
-Expected<std::monostate> write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width,
-                                        std::uint32_t height, PngColor color, double dpi, const std::string& path);
+Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, std::uint32_t height, PngColor color,
+                    double dpi, const std::string& path);
 
 }  // namespace pelagon2::cv

@@ -129,8 +129,8 @@ Outcome capture_desktop(const Json& params, platform::Platform& platform) {
   const std::string path = given != nullptr ? given->get<std::string>() : default_capture_path();
   Expected<CaptureRecord> capture = capture_display(platform);
   if (!capture) return std::move(capture).take_error();
-  Expected<std::monostate> written = write_png_file(capture->pixels, capture->width, capture->height, PngColor::rgba,
-                                                    96.0 * capture->scale, path);
+  Done written =
+      write_png_file(capture->pixels, capture->width, capture->height, PngColor::rgba, 96.0 * capture->scale, path);
   if (!written) return std::move(written).take_error();
   return Json(utf8_lossy(path));
 }

@@ -8,12 +8,14 @@
 #include <string>
 
 #include "vision_core/rounding.h"
+#include "vision_core/total_order.h"
 
 namespace pelagon2::cv {
 namespace {
 
 using vision_core::round_to;
 using vision_core::saturate_to;
+using vision_core::total_order_key;
 
 __extension__ typedef __int128 Wide;
 
@@ -33,13 +35,6 @@ std::int64_t area_member(const Json& area, const char* key) {
 
 std::uint32_t clamp_edge(Wide value, std::uint32_t limit) {
   return static_cast<std::uint32_t>(std::clamp<Wide>(value, 0, limit));
-}
-
-// Key that orders floats by IEEE total order (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
-std::int32_t total_order_key(float value) {
-  std::int32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
 }
 
 bool overlaps_too_much(const MatchRecord& a, const MatchRecord& b) {
@@ -71,8 +66,8 @@ struct Ranked {
 
 // The order of a stable sort by score, best first.
 bool ranks_before(const Ranked& a, const Ranked& b) {
-  const std::int32_t ka = total_order_key(a.match.score);
-  const std::int32_t kb = total_order_key(b.match.score);
+  const std::uint32_t ka = total_order_key(a.match.score);
+  const std::uint32_t kb = total_order_key(b.match.score);
   return ka > kb || (ka == kb && a.index < b.index);
 }
 

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
 #include "core/utf8.h"
 #include "files/file_params.h"
@@ -17,11 +16,6 @@ namespace pelagon2::files {
 namespace {
 
 enum class EntryKind { directory, other, unknown };
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // The entry's own type; a symbolic link is never a directory here.
 EntryKind classify(DIR* dir, const dirent& entry) {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/descriptor_io.h"
 #include "core/host_streams.h"
 #include "files/file_params.h"
 
@@ -30,25 +31,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Files are opened non-blocking so that a FIFO cannot stall the host; regular
-// files are then switched back to ordinary blocking I/O.
-bool make_blocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-[[maybe_unused]] bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Unused where the platform copies by itself.
 [[maybe_unused]] bool copy_by_read_write(int in, int out) {
@@ -150,14 +132,11 @@ bool are_two_links_of_one_file(const std::string& source, const std::string& tar
 }
 
 // Opens the source of a copy: a regular file, links followed, never one of
-// the host's own streams; switched to blocking reads.
+// the host's own streams.
 UniqueFd open_copy_source(const std::string& source, struct stat& status) {
-  UniqueFd in(open_retrying(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd in(open_without_waiting(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return in;
-  if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode) || is_host_stream(in.get()) ||
-      !make_blocking(in.get())) {
-    in.reset();
-  }
+  if (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) in.reset();
   return in;
 }
 
@@ -174,25 +153,19 @@ struct ChildEntry {
 bool read_entries(int fd, std::vector<ChildEntry>& entries) {
   const int copy = ::dup(fd);
   if (copy < 0) return false;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
+  const DirHandle dir(::fdopendir(copy));
+  if (!dir) {
     ::close(copy);
     return false;
   }
-  bool ok = true;
   while (true) {
     errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      ok = errno == 0;
-      break;
-    }
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) return errno == 0;
     const std::string_view child(entry->d_name);
     if (child == "." || child == "..") continue;
     entries.push_back({std::string(child), entry->d_type});
   }
-  ::closedir(dir);
-  return ok;
 }
 
 bool entry_is_directory(int dir_fd, const ChildEntry& entry) {
@@ -318,18 +291,15 @@ bool copy_regular_file(const std::string& source, const std::string& target, Dur
   const mode_t permissions = source_status.st_mode & 0777;
   // Not O_TRUNC: truncating before the checks below would destroy the source
   // when both paths name one file, or the host's output when it is a file.
-  UniqueFd out(open_retrying(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, permissions));
+  UniqueFd out(open_without_waiting(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, permissions));
   if (!out.valid()) return false;
   struct stat target_status {};
-  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status) ||
-      is_host_stream(out.get())) {
-    return false;
-  }
+  if (::fstat(out.get(), &target_status) != 0 || same_file(source_status, target_status)) return false;
   if (S_ISREG(target_status.st_mode)) {
     // The permission bits first: if they cannot be set, the old contents stay.
     if (::fchmod(out.get(), permissions) != 0 || ::ftruncate(out.get(), 0) != 0) return false;
   }
-  if (!make_blocking(out.get()) || !copy_bytes(in.get(), out.get())) return false;
+  if (!copy_bytes(in.get(), out.get())) return false;
   if (durability == Durability::synced && !sync_fd(out.get())) return false;
   // Some file systems report a failed write only when the file is closed.
   return out.close() == 0;

@@ -10,6 +10,8 @@
 #include <limits>
 
 #include "core/base64.h"
+#include "core/descriptor_io.h"
+#include "core/host_streams.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
 
@@ -48,7 +50,7 @@ Outcome write_bytes(const Json& params, WriteMode mode) {
 
 }  // namespace
 
-Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer) {
+Done read_exact(int fd, std::span<std::uint8_t> buffer) {
   std::size_t have = 0;
   while (have < buffer.size()) {
     const std::size_t want = std::min(buffer.size() - have, kMaxTransfer);
@@ -60,7 +62,7 @@ Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer) {
     if (got == 0) return make_error(std::string(kShortReadMessage));
     have += static_cast<std::size_t>(got);
   }
-  return true;
+  return std::monostate{};
 }
 
 Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, std::size_t count) {
@@ -72,22 +74,6 @@ Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, 
   return bytes;
 }
 
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxTransfer));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (put == 0) {
-      // A write that makes no progress would loop for ever.
-      errno = EIO;
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return true;
-}
 
 Expected<std::string> read_whole_file(const std::string& path, std::size_t limit) {
   if (contains_nul(path)) return make_error(std::string(kNulInPathMessage));

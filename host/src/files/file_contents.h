@@ -1,7 +1,7 @@
 #pragma once
-// Whole-file reads and writes, bounded range reads, and the low-level loops
-// they share (exact reads and complete writes that survive EINTR and short
-// transfers).
+// Whole-file reads and writes, bounded range reads, and the exact read they
+// share (surviving EINTR and short transfers; complete writes are in
+// core/descriptor_io.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +23,10 @@ inline constexpr std::string_view kShortReadMessage = "failed to fill whole buff
 // Reads until `buffer` is full. A signal-interrupted read is repeated; end of
 // file before the buffer is full fails with kShortReadMessage; any other
 // failure with its operating-system text.
-Expected<bool> read_exact(int fd, std::span<std::uint8_t> buffer);
+Done read_exact(int fd, std::span<std::uint8_t> buffer);
 
 // Positions `fd` at `offset` (one seek) and reads exactly `count` bytes there.
 Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, std::size_t count);
-
-// Writes every byte, repeating short and signal-interrupted writes; false with
-// errno set on the first real failure.
-bool write_all(int fd, std::span<const std::uint8_t> bytes);
 
 // The most a whole-file read takes: its base64 must still fit in one reply
 // frame. An endless source (a device, a growing file) fails at this size

@@ -1,23 +1,8 @@
 #include "files/file_params.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include "core/host_streams.h"
-
 namespace pelagon2::files {
-namespace {
-
-// strerror_r is the GNU flavour on glibc and the XSI flavour elsewhere.
-[[maybe_unused]] const char* error_description(const char* gnu_result, const char*) { return gnu_result; }
-[[maybe_unused]] const char* error_description(int xsi_result, const char* buffer) {
-  return xsi_result == 0 ? buffer : "Unknown error";
-}
-
-}  // namespace
 
 Expected<std::string> string_param(const Json& params, std::string_view key) {
   if (params.is_object()) {
@@ -32,26 +17,6 @@ std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view
   const auto it = params.find(key);
   if (it == params.end() || !it->is_number_unsigned()) return std::nullopt;
   return it->get<std::uint64_t>();
-}
-
-std::string os_error_text(int errnum) {
-  char buffer[256];
-  const char* description = error_description(strerror_r(errnum, buffer, sizeof buffer), buffer);
-  return std::string(description) + " (os error " + std::to_string(errnum) + ")";
-}
-
-int open_without_waiting(const char* path, int flags, unsigned mode) {
-  const int fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
-  if (fd < 0) return -1;
-  int error = EBUSY;
-  if (!is_host_stream(fd)) {
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) return fd;
-    error = errno;
-  }
-  ::close(fd);
-  errno = error;
-  return -1;
 }
 
 void UniqueFd::reset(int fd) {

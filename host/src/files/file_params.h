@@ -1,12 +1,16 @@
 #pragma once
 // Parameter reading and error texts shared by every method of the files module.
 
+#include <dirent.h>
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/json.h"
+#include "core/os_error.h"  // os_error_text, the texts of every failure here
 #include "core/outcome.h"
 
 namespace pelagon2::files {
@@ -18,18 +22,9 @@ Expected<std::string> string_param(const Json& params, std::string_view key);
 // The member `key` when it is held as an unsigned integer; otherwise nullopt.
 std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view key);
 
-// "{description} (os error {code})", the platform's description of `errnum`.
-std::string os_error_text(int errnum);
-
 // Paths with a NUL byte fail before any system call with this text.
 inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
 inline bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
-
-// open() that never waits for the other end of a FIFO (the single-threaded host
-// would stall with it), then back to blocking I/O. Refuses the host's own
-// message streams (EBUSY). -1 with errno set on failure; never truncates, so
-// callers that must do so check the file first.
-int open_without_waiting(const char* path, int flags, unsigned mode = 0);
 
 // Owns one file descriptor and closes it on every path out of a method.
 class UniqueFd {
@@ -60,5 +55,12 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Owns one open directory stream (opendir, fdopendir) and closes it with its
+// descriptor on every path out.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 }  // namespace pelagon2::files

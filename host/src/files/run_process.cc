@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +10,7 @@
 
 #include "core/utf8.h"
 #include "files/file_params.h"
-
-extern char** environ;
+#include "platform/detached_spawn.h"
 
 namespace pelagon2::files {
 namespace {
@@ -60,42 +57,6 @@ Expected<Pipe> make_pipe() {
   if (!write_end) return std::move(write_end).take_error();
   return Pipe{std::move(read_end).value(), std::move(write_end).value()};
 }
-
-// posix_spawn of "/bin/sh -c command_line" with the child's standard streams
-// given explicitly and SIGPIPE back at its default action (the host ignores it).
-class ShellSpawn {
- public:
-  explicit ShellSpawn(const std::string& command_line)
-      : argv_{const_cast<char*>(kShell), const_cast<char*>("-c"), const_cast<char*>(command_line.c_str()), nullptr} {
-    posix_spawn_file_actions_init(&actions_);
-    posix_spawnattr_init(&attr_);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr_, &defaults);
-    short flags = POSIX_SPAWN_SETSIGDEF;
-#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // nothing but the three streams reaches the child
-#endif
-    posix_spawnattr_setflags(&attr_, flags);
-  }
-  ShellSpawn(const ShellSpawn&) = delete;
-  ShellSpawn& operator=(const ShellSpawn&) = delete;
-  ~ShellSpawn() {
-    posix_spawnattr_destroy(&attr_);
-    posix_spawn_file_actions_destroy(&actions_);
-  }
-
-  void stream(int from, int target) { posix_spawn_file_actions_adddup2(&actions_, from, target); }
-
-  // 0 with `pid` set, or the error number.
-  int spawn(pid_t& pid) { return ::posix_spawn(&pid, kShell, &actions_, &attr_, argv_.data(), environ); }
-
- private:
-  std::array<char*, 4> argv_;
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attr_;
-};
 
 int wait_for(pid_t pid, int& status) {
   for (;;) {
@@ -177,12 +138,9 @@ Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::s
   if (!err_pipe) return std::move(err_pipe).take_error();
 
   pid_t pid = -1;
-  {
-    ShellSpawn spawn(command_line);
-    spawn.stream(input->get(), STDIN_FILENO);
-    spawn.stream(out_pipe->write_end.get(), STDOUT_FILENO);
-    spawn.stream(err_pipe->write_end.get(), STDERR_FILENO);
-    if (const int rc = spawn.spawn(pid); rc != 0) return make_error(os_error_text(rc));
+  const platform::ChildStreams streams{input->get(), out_pipe->write_end.get(), err_pipe->write_end.get()};
+  if (const int rc = platform::spawn_child(kShell, {"-c", command_line}, streams, pid); rc != 0) {
+    return make_error(os_error_text(rc));
   }
   // Only the child may hold the write ends, or the reads below never see their end.
   out_pipe->write_end.reset();
@@ -205,30 +163,14 @@ Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::s
   return run;
 }
 
-Expected<bool> start_shell_detached(const std::string& command_line) {
+Done start_shell_detached(const std::string& command_line) {
   auto null_device = open_null_device(O_RDWR);
   if (!null_device) return std::move(null_device).take_error();
-  ShellSpawn spawn(command_line);
-  for (const int target : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) spawn.stream(null_device->get(), target);
-
-  // A short-lived intermediate process starts the shell and exits at once; we
-  // reap the intermediate, and the orphaned shell is adopted and reaped by the
-  // system, so a finished background command never lingers as our zombie.
-  // Everything is prepared before the fork: the intermediate only spawns and
-  // leaves through _exit (no atexit handlers, no flush of the host's stdio
-  // buffers into the protocol stream), passing the spawn error as its status.
-  const pid_t intermediate = ::fork();
-  if (intermediate < 0) return make_error(os_error_text(errno));
-  if (intermediate == 0) {
-    pid_t shell = -1;
-    const int rc = spawn.spawn(shell);
-    ::_exit(rc >= 0 && rc <= 0xFF ? rc : EAGAIN);
+  const int null_fd = null_device->get();
+  if (const int rc = platform::start_detached(kShell, {"-c", command_line}, {null_fd, null_fd, null_fd}); rc != 0) {
+    return make_error(os_error_text(rc));
   }
-  int status = 0;
-  if (const int rc = wait_for(intermediate, status); rc != 0) return make_error(os_error_text(rc));
-  if (!WIFEXITED(status)) return make_error(os_error_text(ECHILD));
-  if (const int rc = WEXITSTATUS(status); rc != 0) return make_error(os_error_text(rc));
-  return true;
+  return std::monostate{};
 }
 
 Outcome run_process(const Json& params) {

@@ -36,9 +36,9 @@ struct CapturedRun {
 Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::size_t limit = kMaxProcessOutput);
 
 // Starts "/bin/sh -c command_line" detached from the host, all three streams on
-// the null device, and returns without waiting for it. The host never becomes
-// the shell's parent, so nothing is left to reap when it ends.
-Expected<bool> start_shell_detached(const std::string& command_line);
+// the null device, and returns without waiting for it. The shell never lingers
+// as the host's zombie, also when the host was started with SIGCHLD ignored.
+Done start_shell_detached(const std::string& command_line);
 
 Outcome run_process(const Json& params);
 

@@ -7,17 +7,16 @@
 
 namespace pelagon2::input {
 
-Expected<std::monostate> execute_input_actions(const platform::InputActionList& actions,
-                                               platform::InputBackend& backend) {
+Done execute_input_actions(const platform::InputActionList& actions, platform::InputBackend& backend) {
   if (actions.empty()) return std::monostate{};
   platform::EventPacing pacing(backend.clock());
   Expected<std::unique_ptr<platform::InputSession>> opened = backend.open(pacing);
   if (!opened) return std::move(opened).take_error();
   platform::InputSession& session = **opened;
 
-  Expected<std::monostate> result = std::monostate{};
+  Done result = std::monostate{};
   for (const platform::InputAction& action : actions) {
-    Expected<std::monostate> done = session.perform(action);
+    Done done = session.perform(action);
     if (!done) {
       result = make_error("input_failed: " + printed_form(action) + ": " + done.error());
       break;

@@ -14,7 +14,6 @@ namespace pelagon2::input {
 // ends the run with "input_failed: {printed action}: {error}", and on every
 // exit the keys still held are released, the pacing wait is slept and the
 // session is closed.
-Expected<std::monostate> execute_input_actions(const platform::InputActionList& actions,
-                                               platform::InputBackend& backend);
+Done execute_input_actions(const platform::InputActionList& actions, platform::InputBackend& backend);
 
 }  // namespace pelagon2::input

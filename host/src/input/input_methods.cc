@@ -33,7 +33,7 @@ Outcome run(Expected<InputActionList> actions, platform::Platform& platform) {
   if (!platform.input) {
     return make_error("input_backend_unavailable: no connection could be established: (no input backend)");
   }
-  Expected<std::monostate> done = execute_input_actions(*actions, *platform.input);
+  Done done = execute_input_actions(*actions, *platform.input);
   if (!done) return std::move(done).take_error();
   return Json(true);
 }

@@ -1,17 +1,10 @@
 #pragma once
-// Entry point of the input module: input events, permissions, the browser
-// window, the colour searches and the backing scale query.
+// The input module's methods (input events, permissions, the browser window,
+// the colour searches and the backing scale query), as the host's method table
+// calls them.
 
-#include <string_view>
-
-#include "core/json.h"
-#include "core/outcome.h"
-#include "platform/platform.h"
-
-namespace pelagon2::input {
-
-// Answers one of the module's methods; the method table routes only names the
-// module implements.
-Outcome handle(std::string_view method, const Json& params, platform::Platform& platform);
-
-}  // namespace pelagon2::input
+#include "input/backing_scale.h"   // get_screen_backing_scale_factor
+#include "input/browser_window.h"  // get_active_browser_outer_rect
+#include "input/color_search.h"    // find_color_regions, find_rectangle
+#include "input/input_methods.h"   // send_mouse_event, send_mouse_wheel_event, send_text
+#include "input/permissions.h"     // get_permission_status, request_permission, open_permission_pane

@@ -50,7 +50,7 @@ Outcome open_permission_pane(const Json& params, platform::Platform& platform) {
     return make_error("bad_params: unknown permission pane '" + *kind + "'");
   }
   const std::string address = "x-apple.systempreferences:com.apple.preference.security?" + std::string(anchor);
-  Expected<std::monostate> opened = platform.settings->open(address);
+  Done opened = platform.settings->open(address);
   if (!opened) return make_error("open_failed: " + opened.error());
   return Json(true);
 }

@@ -14,67 +14,55 @@
 namespace pelagon2 {
 namespace {
 
-constexpr MethodRow kMethods[] = {
-    {"get_version", Module::main},
-    {"get_image_info", Module::cv},
-    {"read_all_text", Module::files},
-    {"read_all_bytes", Module::files},
-    {"read_file_range", Module::files},
-    {"get_max_file_range", Module::files},
-    {"write_all_text", Module::files},
-    {"append_all_text", Module::files},
-    {"write_all_bytes", Module::files},
-    {"append_all_bytes", Module::files},
-    {"run_process", Module::files},
-    {"search_image", Module::cv},
-    {"search_relative", Module::cv},
-    {"file_exists", Module::files},
-    {"directory_exists", Module::files},
-    {"get_file_size", Module::files},
-    {"get_file_system_entry_info", Module::files},
-    {"get_special_folder_path", Module::files},
-    {"get_files", Module::files},
-    {"get_directories", Module::files},
-    {"get_file_system_entries", Module::files},
-    {"copy_file", Module::files},
-    {"move_file", Module::files},
-    {"delete_file", Module::files},
-    {"create_directory", Module::files},
-    {"remove_directory", Module::files},
-    {"get_active_browser_outer_rect", Module::input},
-    {"get_permission_status", Module::input},
-    {"request_permission", Module::input},
-    {"open_permission_pane", Module::input},
-    {"search_desktop", Module::cv},
-    {"wait_for_image", Module::cv},
-    {"capture_desktop", Module::cv},
-    {"get_display_list", Module::cv},
-    {"get_desktop_dpi", Module::cv},
-    {"get_screen_backing_scale_factor", Module::input},
-    {"find_color_regions", Module::input},
-    {"find_rectangle", Module::input},
-    {"send_mouse_event", Module::input},
-    {"send_mouse_wheel_event", Module::input},
-    {"send_text", Module::input},
-    {"ocr_image", Module::ocr},
-    {"ocr_language_list", Module::ocr},
-};
+// get_version reads no parameters.
+Outcome get_version(const Json&, platform::Platform&) { return Json(std::string(kHostVersion)); }
 
-Outcome call_module(Module module, std::string_view method, const Json& params, platform::Platform& platform) {
-  switch (module) {
-    case Module::main:
-      return Json(std::string(kHostVersion));  // get_version reads no parameters
-    case Module::cv:
-      return cv::handle(method, params, platform);
-    case Module::files:
-      return files::handle(method, params);
-    case Module::input:
-      return input::handle(method, params, platform);
-    case Module::ocr:
-      return method == "ocr_image" ? ocr::ocr_image(params, platform) : ocr::ocr_language_list(params, platform);
-  }
-  return make_error("Unknown method: " + std::string(method));
-}
+// Each name is written only here; the modules export the implementations.
+constexpr MethodRow kMethods[] = {
+    {"get_version", get_version},
+    {"get_image_info", without_platform<cv::get_image_info>},
+    {"read_all_text", files::guarded<files::read_all_text>},
+    {"read_all_bytes", files::guarded<files::read_all_bytes>},
+    {"read_file_range", files::guarded<files::read_file_range>},
+    {"get_max_file_range", files::guarded<files::get_max_file_range>},
+    {"write_all_text", files::guarded<files::write_all_text>},
+    {"append_all_text", files::guarded<files::append_all_text>},
+    {"write_all_bytes", files::guarded<files::write_all_bytes>},
+    {"append_all_bytes", files::guarded<files::append_all_bytes>},
+    {"run_process", files::guarded<files::run_process>},
+    {"search_image", without_platform<cv::search_image>},
+    {"search_relative", cv::search_relative},
+    {"file_exists", files::guarded<files::file_exists>},
+    {"directory_exists", files::guarded<files::directory_exists>},
+    {"get_file_size", files::guarded<files::get_file_size>},
+    {"get_file_system_entry_info", files::guarded<files::get_file_system_entry_info>},
+    {"get_special_folder_path", files::guarded<files::get_special_folder_path>},
+    {"get_files", files::guarded<files::get_files>},
+    {"get_directories", files::guarded<files::get_directories>},
+    {"get_file_system_entries", files::guarded<files::get_file_system_entries>},
+    {"copy_file", files::guarded<files::copy_file>},
+    {"move_file", files::guarded<files::move_file>},
+    {"delete_file", files::guarded<files::delete_file>},
+    {"create_directory", files::guarded<files::create_directory>},
+    {"remove_directory", files::guarded<files::remove_directory>},
+    {"get_active_browser_outer_rect", input::get_active_browser_outer_rect},
+    {"get_permission_status", input::get_permission_status},
+    {"request_permission", input::request_permission},
+    {"open_permission_pane", input::open_permission_pane},
+    {"search_desktop", cv::search_desktop},
+    {"wait_for_image", cv::wait_for_image},
+    {"capture_desktop", cv::capture_desktop},
+    {"get_display_list", cv::get_display_list},
+    {"get_desktop_dpi", cv::get_desktop_dpi},
+    {"get_screen_backing_scale_factor", input::get_screen_backing_scale_factor},
+    {"find_color_regions", input::find_color_regions},
+    {"find_rectangle", input::find_rectangle},
+    {"send_mouse_event", input::send_mouse_event},
+    {"send_mouse_wheel_event", input::send_mouse_wheel_event},
+    {"send_text", input::send_text},
+    {"ocr_image", ocr::ocr_image},
+    {"ocr_language_list", ocr::ocr_language_list},
+};
 
 const Json& member_or_null(const Json& object, const char* key) {
   static const Json kNull;
@@ -91,7 +79,7 @@ Outcome dispatch_method(std::string_view method, const Json& params, platform::P
   const auto* row = std::find_if(std::begin(kMethods), std::end(kMethods),
                                  [&](const MethodRow& r) { return r.name == method; });
   if (row == std::end(kMethods)) return make_error("Unknown method: " + std::string(method));
-  return call_module(row->module, method, params, platform);
+  return row->run(params, platform);
 }
 
 Json handle_request(const Json& request, platform::Platform& platform) {

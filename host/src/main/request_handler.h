@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/json.h"
+#include "core/method_rows.h"
 #include "core/outcome.h"
 #include "platform/platform.h"
 
@@ -13,12 +14,9 @@ namespace pelagon2 {
 
 inline constexpr std::string_view kHostVersion = "2.0.2";
 
-// Module entry points a method can route to.
-enum class Module { main, ocr, cv, input, files };
-
 struct MethodRow {
   std::string_view name;
-  Module module;
+  MethodFunction run;
 };
 
 // The methods the host answers, in table order. A name missing here gets the

@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "core/os_error.h"
 
 extern char** environ;
 
 namespace pelagon2::platform {
 namespace {
-
-Error os_error(int errnum) { return make_error(std::strerror(errnum)); }
 
 bool contains_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
@@ -25,47 +24,82 @@ bool children_reaped_by_system() {
   return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
 }
 
-class SpawnAttributes {
+// The attributes and file actions of one spawn, prepared before any fork.
+class SpawnSetup {
  public:
-  SpawnAttributes() {
+  explicit SpawnSetup(const ChildStreams& streams) {
     posix_spawnattr_init(&attr_);
+    posix_spawn_file_actions_init(&actions_);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr_, &defaults);
-    posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGDEF;
+    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    const int sources[] = {streams.input, streams.output, streams.error};
+    bool all_given = true;
+    for (int i = 0; i < 3; ++i) {
+      if (sources[i] >= 0) {
+        posix_spawn_file_actions_adddup2(&actions_, sources[i], targets[i]);
+      } else {
+        all_given = false;
+      }
+    }
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+    if (all_given) flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // nothing but the three streams reaches the child
+#else
+    (void)all_given;
+#endif
+    posix_spawnattr_setflags(&attr_, flags);
   }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
-  const posix_spawnattr_t* get() const { return &attr_; }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+
+  // 0 with `pid` set, or the error number.
+  int spawn(char* const* argv, pid_t& pid) const {
+    return ::posix_spawnp(&pid, argv[0], &actions_, &attr_, argv, environ);
+  }
 
  private:
   posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
 };
 
-}  // namespace
-
-Expected<std::monostate> spawn_detached(const std::string& program, const std::vector<std::string>& arguments) {
-  // A NUL would silently cut an argument short.
-  if (contains_nul(program)) return os_error(EINVAL);
+// The argument vector of `program`; empty when a NUL would silently cut an
+// argument short.
+std::vector<char*> argument_vector(const std::string& program, const std::vector<std::string>& arguments) {
+  if (contains_nul(program)) return {};
   for (const std::string& argument : arguments) {
-    if (contains_nul(argument)) return os_error(EINVAL);
+    if (contains_nul(argument)) return {};
   }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const SpawnAttributes attributes;
+  return argv;
+}
 
-  if (children_reaped_by_system()) {
-    pid_t child = -1;
-    if (const int rc = ::posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ); rc != 0) {
-      return os_error(rc);
-    }
-    return std::monostate{};
-  }
+}  // namespace
+
+int spawn_child(const std::string& program, const std::vector<std::string>& arguments, const ChildStreams& streams,
+                pid_t& pid) {
+  const std::vector<char*> argv = argument_vector(program, arguments);
+  if (argv.empty()) return EINVAL;
+  return SpawnSetup(streams).spawn(argv.data(), pid);
+}
+
+int start_detached(const std::string& program, const std::vector<std::string>& arguments,
+                   const ChildStreams& streams) {
+  const std::vector<char*> argv = argument_vector(program, arguments);
+  if (argv.empty()) return EINVAL;
+  const SpawnSetup setup(streams);
+  pid_t child = -1;
+  if (children_reaped_by_system()) return setup.spawn(argv.data(), child);
 
   // A short-lived intermediate process starts the program and exits at once,
   // passing the spawn result as its exit status; once it is reaped the program
@@ -73,18 +107,21 @@ Expected<std::monostate> spawn_detached(const std::string& program, const std::v
   // and the intermediate does nothing but spawn and leave through _exit, so it
   // never flushes the host's buffered protocol stream a second time.
   const pid_t intermediate = ::fork();
-  if (intermediate < 0) return os_error(errno);
+  if (intermediate < 0) return errno;
   if (intermediate == 0) {
-    pid_t child = -1;
-    const int rc = ::posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ);
+    const int rc = setup.spawn(argv.data(), child);
     ::_exit(rc >= 0 && rc <= 0xFF ? rc : EAGAIN);
   }
   int status = 0;
   while (::waitpid(intermediate, &status, 0) != intermediate) {
-    if (errno != EINTR) return os_error(errno);
+    if (errno != EINTR) return errno;
   }
-  if (!WIFEXITED(status)) return os_error(ECHILD);
-  if (const int rc = WEXITSTATUS(status); rc != 0) return os_error(rc);
+  if (!WIFEXITED(status)) return ECHILD;
+  return WEXITSTATUS(status);
+}
+
+Done spawn_detached(const std::string& program, const std::vector<std::string>& arguments) {
+  if (const int rc = start_detached(program, arguments); rc != 0) return make_error(os_error_description(rc));
   return std::monostate{};
 }
 

@@ -32,7 +32,7 @@ class NoPermissions final : public Permissions {
 
 class NoSettings final : public SettingsOpener {
  public:
-  Expected<std::monostate> open(const std::string&) override { return std::monostate{}; }
+  Done open(const std::string&) override { return std::monostate{}; }
 };
 
 class NoInput final : public InputBackend {

@@ -140,7 +140,7 @@ class SettingsOpener {
   // Starts the settings application on `address` without waiting for it; an
   // error with the operating system's description alone (the caller adds the
   // code word) when it cannot be started.
-  virtual Expected<std::monostate> open(const std::string& address) = 0;
+  virtual Done open(const std::string& address) = 0;
 };
 
 // ---- Input (added by the input work) ----------------------------------------
@@ -154,7 +154,7 @@ class InputSession {
   virtual ~InputSession() = default;
   // Performs one action. The error is the backend's own text
   // ("simulating input failed: (…)"); the driver adds the action.
-  virtual Expected<std::monostate> perform(const InputAction& action) = 0;
+  virtual Done perform(const InputAction& action) = 0;
   // Releases, with key-up events, every key this session pressed and has not
   // released, in press order; failures are ignored.
   virtual void release_held_keys() = 0;

@@ -124,7 +124,7 @@ class FakeSettings final : public platform::SettingsOpener {
   std::vector<std::string> opened;
   std::optional<std::string> error;
 
-  Expected<std::monostate> open(const std::string& address) override {
+  Done open(const std::string& address) override {
     if (error) return make_error(*error);
     opened.push_back(address);
     return std::monostate{};
@@ -172,7 +172,7 @@ class FakeInputBackend final : public platform::InputBackend {
   class Session final : public platform::InputSession {
    public:
     Session(FakeInputBackend& backend, platform::EventPacing& pacing) : backend_(backend), pacing_(pacing) {}
-    Expected<std::monostate> perform(const platform::InputAction& action) override {
+    Done perform(const platform::InputAction& action) override {
       backend_.log.push_back("perform");
       const std::size_t index = count_++;
       if (backend_.fail_at && *backend_.fail_at == index) return make_error(backend_.fail_message);

@@ -71,7 +71,7 @@ TEST(X11InputBackend, HeldKeysAreReleasedWhenAnActionFails) {
   auto backend = make_input();
   const InputActionList actions = {action::ModifierDown{Modifier::Ctrl}, action::KeyTap{Key{KeyKind::F, 14}},
                                    action::TypeText{std::string("x\0", 2)}, action::ModifierUp{Modifier::Ctrl}};
-  const Expected<std::monostate> done = input::execute_input_actions(actions, *backend);
+  const Done done = input::execute_input_actions(actions, *backend);
   ASSERT_FALSE(done.ok());
   EXPECT_EQ(done.error(), "input_failed: TypeText(\"x\\u{0}\"): simulating input failed: (no keysym for U+0000)");
   std::string keys;
@@ -141,7 +141,7 @@ TEST(X11InputBackend, VanishingServerFailsTheActionNotTheProcess) {
     if (d == std::chrono::milliseconds(5)) server.stop();
   };
   auto backend = make_input(clock);
-  const Expected<std::monostate> done =
+  const Done done =
       input::execute_input_actions({action::TypeText{"\u0416"}, action::KeyTap{Key{KeyKind::Letter, 'a'}},
                                     action::SleepMs{5}, action::KeyTap{Key{KeyKind::Letter, 'b'}}},
                                    *backend);

@@ -13,15 +13,10 @@
 
 #include "match_internal.h"
 #include "vision_core/rounding.h"
+#include "vision_core/total_order.h"
 
 namespace vision_core {
 namespace {
-
-// Float order key: the IEEE total order as an unsigned integer.
-std::uint32_t total_order_key(float value) {
-  const auto bits = std::bit_cast<std::uint32_t>(value);
-  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-}
 
 class CollectingSink final : public PeakSink {
  public:

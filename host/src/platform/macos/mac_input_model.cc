@@ -62,7 +62,7 @@ class Session final : public InputSession {
     for (Click& click : clicks_) click.last_press = created_;
   }
 
-  Expected<std::monostate> perform(const InputAction& action) override {
+  Done perform(const InputAction& action) override {
     return std::visit([this](const auto& a) { return run(a); }, action);
   }
 
@@ -97,7 +97,7 @@ class Session final : public InputSession {
     return true;
   }
 
-  Expected<std::monostate> run(const act::MouseMove& move) {
+  Done run(const act::MouseMove& move) {
     const std::uint64_t pressed = sink_->pressed_mouse_buttons();
     MacEvent event;
     event.kind = MacEvent::Kind::mouse;
@@ -119,7 +119,7 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> button(MouseButton button, bool down) {
+  Done button(MouseButton button, bool down) {
     MacEvent event;
     event.kind = MacEvent::Kind::mouse;
     switch (button) {
@@ -150,8 +150,8 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::ButtonDown& a) { return button(a.button, true); }
-  Expected<std::monostate> run(const act::ButtonUp& a) { return button(a.button, false); }
+  Done run(const act::ButtonDown& a) { return button(a.button, true); }
+  Done run(const act::ButtonUp& a) { return button(a.button, false); }
 
   bool key_event(std::uint16_t code, bool down) {
     if (down) {
@@ -166,27 +166,27 @@ class Session final : public InputSession {
     return post(std::move(event), flags_);
   }
 
-  Expected<std::monostate> press(std::uint16_t code) {
+  Done press(std::uint16_t code) {
     if (!key_event(code, true)) return failed("failed creating event to press the key");
     held_.push_back(code);
     return std::monostate{};
   }
 
-  Expected<std::monostate> release(std::uint16_t code) {
+  Done release(std::uint16_t code) {
     if (!key_event(code, false)) return failed("failed creating event to release the key");
     std::erase(held_, code);
     return std::monostate{};
   }
 
-  Expected<std::monostate> tap(std::uint16_t code) {
-    Expected<std::monostate> pressed = press(code);
+  Done tap(std::uint16_t code) {
+    Done pressed = press(code);
     if (!pressed) return pressed;
     return release(code);
   }
 
-  Expected<std::monostate> run(const act::ModifierDown& a) { return press(modifier_key_code(a.modifier)); }
-  Expected<std::monostate> run(const act::ModifierUp& a) { return release(modifier_key_code(a.modifier)); }
-  Expected<std::monostate> run(const act::KeyTap& a) { return tap(key_code(a.key)); }
+  Done run(const act::ModifierDown& a) { return press(modifier_key_code(a.modifier)); }
+  Done run(const act::ModifierUp& a) { return release(modifier_key_code(a.modifier)); }
+  Done run(const act::KeyTap& a) { return tap(key_code(a.key)); }
 
   // The code whose translation in the current layout gives `c`, unshifted or
   // shifted; the last match wins, and 0 when none does.
@@ -214,15 +214,15 @@ class Session final : public InputSession {
   // One chunk: its leading carriage returns, line feeds and tabs go first
   // (the first two behind a zero-width space so they arrive as text), then
   // the rest as one text event. Text ignores held modifiers: flags 0.
-  Expected<std::monostate> type_chunk(const std::u32string& chunk) {
+  Done type_chunk(const std::u32string& chunk) {
     std::size_t i = 0;
     for (; i < chunk.size(); ++i) {
       const char32_t c = chunk[i];
       if (c == U'\r' || c == U'\n') {
-        Expected<std::monostate> done = type_chunk(std::u32string{U'\u200B', c});
+        Done done = type_chunk(std::u32string{U'\u200B', c});
         if (!done) return done;
       } else if (c == U'\t') {
-        Expected<std::monostate> done = tap(kTabKeyCode);
+        Done done = tap(kTabKeyCode);
         if (!done) return done;
       } else {
         break;
@@ -237,16 +237,16 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::TypeText& a) {
+  Done run(const act::TypeText& a) {
     const std::u32string text = utf8_code_points(a.text);
     for (std::size_t start = 0; start < text.size(); start += kTextChunk) {
-      Expected<std::monostate> done = type_chunk(text.substr(start, kTextChunk));
+      Done done = type_chunk(text.substr(start, kTextChunk));
       if (!done) return done;
     }
     return std::monostate{};
   }
 
-  Expected<std::monostate> wheel(std::uint32_t count, std::int32_t wheel1, std::int32_t wheel2) {
+  Done wheel(std::uint32_t count, std::int32_t wheel1, std::int32_t wheel2) {
     MacEvent event;
     event.kind = MacEvent::Kind::scroll;
     event.wheel_count = count;
@@ -257,10 +257,10 @@ class Session final : public InputSession {
   }
 
   // The wheel turns against the content: a positive amount scrolls with -a.
-  Expected<std::monostate> run(const act::WheelVertical& a) { return wheel(1, negated(a.lines), 0); }
-  Expected<std::monostate> run(const act::WheelHorizontal& a) { return wheel(2, 0, negated(a.lines)); }
+  Done run(const act::WheelVertical& a) { return wheel(1, negated(a.lines), 0); }
+  Done run(const act::WheelHorizontal& a) { return wheel(2, 0, negated(a.lines)); }
 
-  Expected<std::monostate> run(const act::SleepMs& a) {
+  Done run(const act::SleepMs& a) {
     clock_.sleep(milliseconds(a.milliseconds));
     return std::monostate{};
   }

@@ -13,7 +13,7 @@ namespace {
 
 class OpenSettings final : public SettingsOpener {
  public:
-  Expected<std::monostate> open(const std::string& address) override {
+  Done open(const std::string& address) override {
     return spawn_detached(macos::kSettingsOpenProgram, {address});
   }
 };

@@ -50,7 +50,7 @@ class TesseractRecognizer final : public Recognizer {
   Expected<std::vector<std::string>> languages() override {
     try {
       if (!api_) {
-        Expected<std::monostate> loaded = use_language(std::string(kDefaultLanguage));
+        Done loaded = use_language(std::string(kDefaultLanguage));
         if (!loaded) return std::move(loaded).take_error();
       }
       return text_languages(installed());
@@ -68,7 +68,7 @@ class TesseractRecognizer final : public Recognizer {
 
   // Keeps the engine of the last language: loading one takes longer than
   // reading a screen, and callers keep to one language.
-  Expected<std::monostate> use_language(const std::string& language) {
+  Done use_language(const std::string& language) {
     if (api_ && api_language_ == language) return std::monostate{};
     auto api = std::make_unique<::tesseract::TessBaseAPI>();
     api->SetVariable("debug_file", kMessageSink);
@@ -107,7 +107,7 @@ class TesseractRecognizer final : public Recognizer {
     if (image.rgb.size() != std::size_t{width} * height * 3) return make_error("pixels do not match the image size");
     const std::string name = language ? tesseract_language(*language) : std::string(kDefaultLanguage);
     if (!is_safe_language_name(name)) return make_error("unsupported language identifier '" + name + "'");
-    Expected<std::monostate> loaded = use_language(name);
+    Done loaded = use_language(name);
     if (!loaded) return std::move(loaded).take_error();
     if (width == 0 || height == 0) return std::vector<RecognizedLine>{};
 

@@ -41,12 +41,12 @@ class Session final : public InputSession {
 
   ~Session() override { close(); }
 
-  Expected<std::monostate> perform(const InputAction& action) override {
+  Done perform(const InputAction& action) override {
     // A pause sends nothing, so it cannot fail.
     if (const auto* pause = std::get_if<act::SleepMs>(&action)) return run(*pause);
     if (!x_->alive()) return lost();
     x_->clear_error();
-    Expected<std::monostate> done = std::visit([this](const auto& a) { return run(a); }, action);
+    Done done = std::visit([this](const auto& a) { return run(a); }, action);
     // Waiting for the server both sends the events now and tells whether it
     // refused any of them.
     const bool refused = x_->sync_failed();
@@ -281,7 +281,7 @@ class Session final : public InputSession {
 
   // ---- actions ----
 
-  Expected<std::monostate> run(const act::MouseMove& move) {
+  Done run(const act::MouseMove& move) {
     XTestFakeMotionEvent(display_, DefaultScreen(display_), move.x, move.y, CurrentTime);
     pacing_.posted();
     XFlush(display_);
@@ -289,11 +289,11 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::ButtonDown& a) {
+  Done run(const act::ButtonDown& a) {
     button(button_number(a.button), true);
     return std::monostate{};
   }
-  Expected<std::monostate> run(const act::ButtonUp& a) {
+  Done run(const act::ButtonUp& a) {
     button(button_number(a.button), false);
     return std::monostate{};
   }
@@ -306,21 +306,21 @@ class Session final : public InputSession {
     return (*b)->keycode;
   }
 
-  Expected<std::monostate> run(const act::ModifierDown& a) {
+  Done run(const act::ModifierDown& a) {
     Expected<std::uint8_t> code = keycode_for(modifier_keysym(a.modifier));
     if (!code) return std::move(code).take_error();
     key(*code, true);
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::ModifierUp& a) {
+  Done run(const act::ModifierUp& a) {
     Expected<std::uint8_t> code = keycode_for(modifier_keysym(a.modifier));
     if (!code) return std::move(code).take_error();
     key(*code, false);
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::KeyTap& a) {
+  Done run(const act::KeyTap& a) {
     const KeySym keysym = key_keysym(a.key);
     Expected<std::uint8_t> code = keycode_for(keysym);
     if (!code) return std::move(code).take_error();
@@ -331,7 +331,7 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> run(const act::TypeText& a) {
+  Done run(const act::TypeText& a) {
     const std::u32string text = utf8_code_points(a.text);
     // A character no keysym stands for fails the action before anything of it is typed.
     for (const char32_t c : text) {
@@ -368,7 +368,7 @@ class Session final : public InputSession {
     return std::monostate{};
   }
 
-  Expected<std::monostate> wheel(bool vertical, std::int32_t lines) {
+  Done wheel(bool vertical, std::int32_t lines) {
     const WheelClicks clicks = wheel_clicks(vertical, lines);
     for (std::uint32_t i = 0; i < clicks.count && x_->alive(); ++i) {
       button(clicks.button, true);
@@ -376,10 +376,10 @@ class Session final : public InputSession {
     }
     return std::monostate{};
   }
-  Expected<std::monostate> run(const act::WheelVertical& a) { return wheel(true, a.lines); }
-  Expected<std::monostate> run(const act::WheelHorizontal& a) { return wheel(false, a.lines); }
+  Done run(const act::WheelVertical& a) { return wheel(true, a.lines); }
+  Done run(const act::WheelHorizontal& a) { return wheel(false, a.lines); }
 
-  Expected<std::monostate> run(const act::SleepMs& a) {
+  Done run(const act::SleepMs& a) {
     XFlush(display_);
     constexpr std::uint64_t kMaxMs = 1000ull * 60 * 60 * 24 * 365;
     clock_.sleep(std::chrono::milliseconds(static_cast<std::int64_t>(std::min(a.milliseconds, kMaxMs))));
