@@ -146,13 +146,17 @@ run linux --browser chrome --host "$odd_dir/pelagon2" --extension-id "$c1"
 host_expected="$odd_dir/pelagon2" check_manifest \
   "$work/home/.config/google-chrome/NativeMessagingHosts/io.pelagon2.host.json" allowed_origins "chrome-extension://$c1/"
 
-# A file name that is not UTF-8 cannot be written into JSON.
-bad_dir="$work/latin1-"$'\xe9'
-mkdir -p "$bad_dir"
-cp "$host" "$bad_dir/pelagon2"
-fresh
-run linux --browser chrome --host "$bad_dir/pelagon2" --extension-id "$c1"
-[[ $rc != 0 && "$err" == *"not valid UTF-8"* && -z "$(written)" ]] || fail "non-UTF-8 path: exit $rc, [$err], wrote [$(written)]"
+# A file name that is not UTF-8 cannot be written into JSON: a lone Latin-1
+# byte, an overlong '/', a sequence cut short at the end, a lead byte past
+# U+10FFFF.
+for bytes in '\xe9' '\xc0\xaf' '\xe2\x82' '\xf5\x80\x80\x80'; do
+  printf -v bad_host '%s/pelagon2-%b' "$work/bin" "$bytes"
+  cp "$host" "$bad_host"
+  fresh
+  run linux --browser chrome --host "$bad_host" --extension-id "$c1"
+  [[ $rc != 0 && "$err" == *"not valid UTF-8"* && -z "$(written)" ]] ||
+    fail "non-UTF-8 path ($bytes): exit $rc, [$err], wrote [$(written)]"
+done
 
 # --- host paths it refuses --------------------------------------------------------------
 
