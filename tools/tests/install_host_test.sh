@@ -317,6 +317,13 @@ want="home/.config/google-chrome/NativeMessagingHosts/com.other.host.json"
 [[ "$(printf '%s\n' "$out" | wc -l)" == 3 && "$out" == *"removed $chrome_dir/io.pelagon2.host.json"* ]] ||
   fail "uninstall output: [$out]"
 
+# --system needs no HOME.
+fresh
+out=$(env -i PATH="$tools" PELAGON2_INSTALL_OS=macos PELAGON2_INSTALL_ROOT="$work/root" \
+  "$tools/bash" "$script" --system --browser edge --host "$host" --extension-id "$c1" 2>&1) || fail "system without HOME: $out"
+[[ "$(written)" == "root/Library/Microsoft/Edge/NativeMessagingHosts/io.pelagon2.host.json" ]] ||
+  fail "system without HOME: wrote [$(written)]"
+
 # --- permissions under a strict umask ---------------------------------------------------------
 
 fresh
