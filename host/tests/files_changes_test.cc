@@ -429,7 +429,7 @@ TEST(ChangesDurability, MoveAcrossFileSystemsSyncsTheNewNameBeforeRemovingTheSou
   const std::string log = dir / "trace";
   const std::string wrapper = dir.put("traced-host", "#!/bin/sh\nexec strace -f -qq -y -o '" + log +
                                                          "' -e trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat '" +
-                                                         PELAGON2_HOST_PATH + "'\n");
+                                                         testing::host_under_test() + "'\n");
   ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
   {
     pelagon2::HostClient host(wrapper);

@@ -46,7 +46,7 @@ TEST(HostResources, FileTooLargeForOneReplyFailsAtOnce) {
 }
 
 TEST(HostResources, AllocationFailureFailsOnlyItsRequest) {
-  if (kSanitizedBuild) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+  if (host_is_sanitized()) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
   TempTree dir;
   // Small enough for one reply, too large for the memory the host may use.
   const std::string large = sparse_file(dir, "large", kGiB);
@@ -63,7 +63,7 @@ TEST(HostResources, AllocationFailureFailsOnlyItsRequest) {
 }
 
 TEST(HostResources, LargeRequestsGiveTheirMemoryBack) {
-  if (kSanitizedBuild) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+  if (host_is_sanitized()) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
   // One large string (the parser's working memory), and many small values
   // (heap pieces that do not merge back by themselves). Each is about 100 MB
   // of request.

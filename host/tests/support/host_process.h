@@ -3,16 +3,33 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/process_limits.h"
 #include "tools/host_client.h"
 
 namespace pelagon2::testing {
 
+// The host the wire tests talk to: the one built with them, or the binary that
+// PELAGON2_TEST_HOST names (CI runs the suite once more against the host of its
+// sanitizer build).
+inline std::string host_under_test() {
+  const char* other = std::getenv("PELAGON2_TEST_HOST");
+  return other != nullptr && *other != '\0' ? other : PELAGON2_HOST_PATH;
+}
+
+// Whether that host runs under the sanitizers (PELAGON2_TEST_HOST_SANITIZED
+// says so for a host named from outside).
+inline bool host_is_sanitized() {
+  const char* flag = std::getenv("PELAGON2_TEST_HOST_SANITIZED");
+  return kSanitizedBuild || (flag != nullptr && *flag == '1');
+}
+
 class HostProcess : public HostClient {
  public:
-  explicit HostProcess(std::vector<std::string> env = {}) : HostClient(PELAGON2_HOST_PATH, std::move(env)) {
+  explicit HostProcess(std::vector<std::string> env = {}) : HostClient(host_under_test(), std::move(env)) {
     EXPECT_TRUE(started()) << last_error();
   }
 

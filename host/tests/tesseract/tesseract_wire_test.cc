@@ -157,7 +157,7 @@ TEST_F(OcrWire, NothingReachesTheStandardErrorStream) {
 TEST_F(OcrWire, MissingOrForeignEngineLibraryFailsPerRequest) {
   TempTree tree;
   const std::string host_copy = tree / "pelagon2";
-  std::filesystem::copy_file(PELAGON2_HOST_PATH, host_copy);
+  std::filesystem::copy_file(testing::host_under_test(), host_copy);
   const std::string library = tree / "libpelagon2_tesseract.so";
   const std::string png = base64_encode(encode_png(filled_image(8, 8, kPaper)));
   struct Case {
