@@ -1,0 +1,393 @@
+#pragma once
+// A real Chromium as the client of the host, for end-to-end tests: a profile
+// in a temporary folder that registers the host under test, the test extension
+// loaded from this folder, and the browser's DevTools pipe (fds 3 and 4 of the
+// browser, NUL-terminated JSON) to run the extension worker's functions.
+// The browser runs in a process group of its own, which stop() ends.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "support/host_process.h"
+#include "support/temp_tree.h"
+
+extern char** environ;
+
+namespace pelagon2::testing {
+
+// Host name the test extension connects to (worker.js says the same).
+inline constexpr std::string_view kBrowserTestHostName = "io.pelagon2.browser_test";
+// Follows from the `key` in extension/manifest.json.
+inline constexpr std::string_view kTestExtensionId = "nhnlomieaebaapmampgejimfhnkehbmc";
+
+inline std::string chromium_executable() {
+  const char* other = std::getenv("PELAGON2_TEST_CHROMIUM");
+  return other != nullptr && *other != '\0' ? other : PELAGON2_CHROMIUM_PATH;
+}
+
+inline bool chromium_available() { return ::access(chromium_executable().c_str(), X_OK) == 0; }
+
+struct BrowserOptions {
+  // Empty: headless. Otherwise the X display the browser window opens on.
+  std::string display;
+  // Extra members of the profile's Preferences file (written only when set).
+  Json preferences;
+};
+
+class BrowserSession {
+ public:
+  explicit BrowserSession(BrowserOptions options = {}) : options_(std::move(options)) {}
+  ~BrowserSession() { stop(); }
+  BrowserSession(const BrowserSession&) = delete;
+  BrowserSession& operator=(const BrowserSession&) = delete;
+
+  const std::string& error() const { return error_; }
+  const TempTree& folder() const { return folder_; }
+  pid_t pid() const { return pid_; }
+
+  // Writes the profile, starts the browser and attaches to the extension's
+  // worker once its script has run. False (with error()) when any step fails.
+  bool start() {
+    const auto began = std::chrono::steady_clock::now();
+    if (!write_profile() || !launch()) return false;
+    if (!attach_to_worker()) return false;
+    startup_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
+                      .count();
+    return true;
+  }
+
+  long long startup_ms() const { return startup_ms_; }
+
+  // Evaluates `expression` in the worker and waits for its promise; the value,
+  // or nullopt (with error()) on an exception or a timeout.
+  std::optional<Json> evaluate(const std::string& expression, int timeout_ms = 60000) {
+    const Json params = {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}};
+    std::optional<Json> reply = command("Runtime.evaluate", params, session_, timeout_ms);
+    if (!reply) return std::nullopt;
+    const Json& result = (*reply)["result"];
+    if (result.contains("exceptionDetails")) {
+      error_ = "exception: " + result["exceptionDetails"].dump();
+      return std::nullopt;
+    }
+    return result["result"].value("value", Json());
+  }
+
+  // Calls a function of the worker with JSON arguments.
+  std::optional<Json> call(std::string_view function, const Json& arguments, int timeout_ms = 60000) {
+    std::string expression(function);
+    expression += "(";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      if (i > 0) expression += ", ";
+      expression += arguments[i].dump();
+    }
+    expression += ")";
+    return evaluate(expression, timeout_ms);
+  }
+
+  // Sends one DevTools command and waits for its reply (skipping events).
+  std::optional<Json> command(std::string_view method, const Json& params, const std::string& session = {},
+                              int timeout_ms = 30000) {
+    const int id = ++last_id_;
+    Json message = {{"id", id}, {"method", method}, {"params", params}};
+    if (!session.empty()) message["sessionId"] = session;
+    std::string text = message.dump();
+    text.push_back('\0');
+    if (!write_all(text)) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      std::optional<std::string> body = read_message(deadline);
+      if (!body) {
+        error_ = std::string(method) + ": " + error_;
+        return std::nullopt;
+      }
+      Json reply = Json::parse(*body, nullptr, false);
+      if (reply.is_discarded() || !reply.is_object() || reply.value("id", -1) != id) continue;
+      if (reply.contains("error")) {
+        error_ = std::string(method) + ": " + reply["error"].dump();
+        return std::nullopt;
+      }
+      return reply;
+    }
+  }
+
+  // Closes the browser, politely first, and ends everything left in its
+  // process group. Safe to call twice.
+  void stop() {
+    if (pid_ <= 0) return;
+    if (to_browser_ >= 0) {
+      // Browser.close gets no reply when the browser goes down first.
+      std::string text = Json({{"id", ++last_id_}, {"method", "Browser.close"}, {"params", Json::object()}}).dump();
+      text.push_back('\0');
+      write_all(text);
+    }
+    if (!wait_exit_without_reaping(std::chrono::seconds(10))) ::kill(pid_, SIGKILL);
+    wait_exit_without_reaping(std::chrono::seconds(10));
+    // The leader is still unreaped, so the group id cannot have been reused.
+    ::kill(-pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    close_fd(to_browser_);
+    close_fd(from_browser_);
+  }
+
+  // The end of the browser's own output, for failure messages.
+  std::string log_tail(std::size_t max = 4000) const {
+    std::string log = read_file(folder_ / "browser.log");
+    return log.size() > max ? log.substr(log.size() - max) : log;
+  }
+
+ private:
+  std::string profile() const { return folder_ / "profile"; }
+
+  bool write_profile() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(profile() + "/NativeMessagingHosts", ec);
+    if (ec) return fail("cannot create the profile: " + ec.message());
+    const Json manifest = {
+        {"name", kBrowserTestHostName},
+        {"description", "pelagon2 under test"},
+        {"path", host_under_test()},
+        {"type", "stdio"},
+        {"allowed_origins", {"chrome-extension://" + std::string(kTestExtensionId) + "/"}},
+    };
+    if (!write_text(profile() + "/NativeMessagingHosts/" + std::string(kBrowserTestHostName) + ".json",
+                    manifest.dump(2)))
+      return fail("cannot write the host manifest");
+    if (!options_.preferences.is_null()) {
+      fs::create_directories(profile() + "/Default", ec);
+      if (ec || !write_text(profile() + "/Default/Preferences", options_.preferences.dump()))
+        return fail("cannot write Preferences");
+    }
+    return true;
+  }
+
+  bool launch() {
+    int to_browser[2];
+    int from_browser[2];
+    if (::pipe2(to_browser, O_CLOEXEC) != 0) return fail(std::strerror(errno));
+    if (::pipe2(from_browser, O_CLOEXEC) != 0) {
+      ::close(to_browser[0]);
+      ::close(to_browser[1]);
+      return fail(std::strerror(errno));
+    }
+    // Moved above 4 first, so that the dup2 onto 3 and 4 cannot overwrite the
+    // other end before it is copied.
+    const int child_in = ::fcntl(to_browser[0], F_DUPFD_CLOEXEC, 10);
+    const int child_out = ::fcntl(from_browser[1], F_DUPFD_CLOEXEC, 10);
+    ::close(to_browser[0]);
+    ::close(from_browser[1]);
+    to_browser_ = to_browser[1];
+    from_browser_ = from_browser[0];
+
+    const std::string extension = PELAGON2_TEST_EXTENSION_DIR;
+    std::vector<std::string> args = {
+        chromium_executable(),
+        "--user-data-dir=" + profile(),
+        "--remote-debugging-pipe",
+        "--load-extension=" + extension,
+        "--disable-extensions-except=" + extension,
+        // Root cannot run the sandbox, and containers often lack the user
+        // namespaces it needs otherwise; the browser loads no web content here.
+        "--no-sandbox",
+        "--no-first-run",
+        "--no-default-browser-check",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--disable-gpu",
+        "--disable-quic",
+        "--password-store=basic",
+        "--use-mock-keychain",
+    };
+    if (options_.display.empty()) {
+      args.push_back("--headless=new");
+    } else {
+      args.push_back("--test-type");
+      args.push_back("--ozone-platform=x11");
+    }
+    args.push_back("about:blank");
+
+    // The browser (and so every host it starts) sees the test's own display
+    // or none, and a home inside the temporary folder.
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string_view entry(*e);
+      if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || entry.starts_with("HOME=") ||
+          entry.starts_with("XDG_CONFIG_HOME=") || entry.starts_with("XDG_CACHE_HOME="))
+        continue;
+      env.emplace_back(entry);
+    }
+    env.push_back("HOME=" + folder_.path());
+    env.push_back("XDG_CONFIG_HOME=" + folder_.path() + "/config");
+    env.push_back("XDG_CACHE_HOME=" + folder_.path() + "/cache");
+    if (!options_.display.empty()) env.push_back("DISPLAY=" + options_.display);
+
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const std::string log = folder_ / "browser.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_adddup2(&actions, child_in, 3);
+    posix_spawn_file_actions_adddup2(&actions, child_out, 4);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    const int rc = ::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(child_in);
+    ::close(child_out);
+    if (rc != 0) {
+      pid_ = -1;
+      return fail(std::string("cannot start ") + argv[0] + ": " + std::strerror(rc));
+    }
+    return true;
+  }
+
+  bool attach_to_worker() {
+    const std::string prefix = "chrome-extension://" + std::string(kTestExtensionId) + "/";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string target;
+    std::string seen;
+    while (target.empty()) {
+      std::optional<Json> reply = command("Target.getTargets", Json::object());
+      if (!reply) return false;
+      seen.clear();
+      for (const Json& info : (*reply)["result"]["targetInfos"]) {
+        const std::string url = info.value("url", "");
+        seen += info.value("type", "") + " " + url + "\n";
+        if (info.value("type", "") == "service_worker" && url.starts_with(prefix)) {
+          target = info.value("targetId", "");
+        }
+      }
+      if (target.empty()) {
+        if (std::chrono::steady_clock::now() > deadline)
+          return fail("the extension's worker never appeared; targets:\n" + seen);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+    std::optional<Json> attached = command("Target.attachToTarget", {{"targetId", target}, {"flatten", true}});
+    if (!attached) return false;
+    session_ = (*attached)["result"].value("sessionId", "");
+    if (session_.empty()) return fail("no session for the worker");
+    // The target exists before its script has run.
+    while (true) {
+      std::optional<Json> kind = evaluate("typeof callHost", 10000);
+      if (!kind) return false;
+      if (*kind == "function") return true;
+      if (std::chrono::steady_clock::now() > deadline) return fail("the worker's script never ran");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  // The next NUL-terminated message from the browser, or nullopt at the
+  // deadline or when the browser closed the pipe.
+  std::optional<std::string> read_message(std::chrono::steady_clock::time_point deadline) {
+    while (true) {
+      const std::size_t end = pending_.find('\0');
+      if (end != std::string::npos) {
+        std::string body = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return body;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        error_ = "timed out";
+        return std::nullopt;
+      }
+      pollfd p{from_browser_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+      if (ready < 0 && errno != EINTR) return fail_none(std::strerror(errno));
+      if (ready <= 0) continue;
+      char buf[65536];
+      const ssize_t n = ::read(from_browser_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail_none("the browser closed its DevTools pipe");
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+  bool write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(to_browser_, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail("cannot write to the browser: " + std::string(std::strerror(errno)));
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  // Waits for the browser to exit but leaves it unreaped; true once it has.
+  bool wait_exit_without_reaping(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
+        return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  static bool write_text(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return out.good();
+  }
+
+  static void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+  std::nullopt_t fail_none(std::string message) {
+    error_ = std::move(message);
+    return std::nullopt;
+  }
+
+  BrowserOptions options_;
+  TempTree folder_;
+  pid_t pid_ = -1;
+  int to_browser_ = -1;
+  int from_browser_ = -1;
+  int last_id_ = 0;
+  std::string pending_;
+  std::string session_;
+  std::string error_;
+  long long startup_ms_ = 0;
+};
+
+}  // namespace pelagon2::testing
