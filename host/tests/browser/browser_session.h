@@ -48,6 +48,8 @@ struct BrowserOptions {
   std::string display;
   // Extra members of the profile's Preferences file (written only when set).
   Json preferences;
+  // More command-line switches.
+  std::vector<std::string> arguments;
 };
 
 class BrowserSession {
@@ -224,6 +226,7 @@ class BrowserSession {
       args.push_back("--test-type");
       args.push_back("--ozone-platform=x11");
     }
+    args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
     args.push_back("about:blank");
 
     // The browser (and so every host it starts) sees the test's own display
