@@ -69,8 +69,8 @@ class BrowserSession {
     const auto began = std::chrono::steady_clock::now();
     if (!write_profile() || !launch()) return false;
     if (!attach_to_worker()) return false;
-    startup_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
-                      .count();
+    startup_ms_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
     return true;
   }
 
@@ -148,6 +148,46 @@ class BrowserSession {
     pid_ = -1;
     close_fd(to_browser_);
     close_fd(from_browser_);
+  }
+
+  // Processes still running with this session's home, which the browser and
+  // every host it started have: "pid name" lines, empty when all are gone.
+  std::string processes_left() const {
+    const std::string marker = "HOME=" + folder_.path();
+    std::string out;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string env = read_file(entry.path().string() + "/environ");
+      bool found = false;
+      for (std::size_t at = 0; at < env.size() && !found;) {
+        const std::size_t end = std::min(env.find('\0', at), env.size());
+        found = std::string_view(env).substr(at, end - at) == marker;
+        at = end + 1;
+      }
+      if (!found) continue;
+      std::string command = read_file(entry.path().string() + "/comm");
+      while (!command.empty() && command.back() == '\n') command.pop_back();
+      // A zombie is already gone; only its parent has not reaped it yet.
+      const std::string stat = read_file(entry.path().string() + "/stat");
+      const std::size_t paren = stat.rfind(')');
+      if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') continue;
+      out += name + " " + command + "\n";
+    }
+    return out;
+  }
+
+  // Stops the browser and waits until nothing it started is left.
+  std::string stop_and_list_leftovers(std::chrono::milliseconds grace = std::chrono::seconds(5)) {
+    stop();
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    std::string left = processes_left();
+    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      left = processes_left();
+    }
+    return left;
   }
 
   // The end of the browser's own output, for failure messages.

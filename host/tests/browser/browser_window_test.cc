@@ -41,9 +41,7 @@ class Observer {
   }
   bool ok() const { return display_ != nullptr; }
 
-  bool manager_running() {
-    return !property_values(DefaultRootWindow(display_), "_NET_SUPPORTING_WM_CHECK").empty();
-  }
+  bool manager_running() { return !property_values(DefaultRootWindow(display_), "_NET_SUPPORTING_WM_CHECK").empty(); }
 
   // Frame of the topmost managed window whose _NET_WM_PID is `pid`; null
   // when there is none.
@@ -65,8 +63,8 @@ class Observer {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::vector<unsigned long> out;
-    if (XGetWindowProperty(display_, window, XInternAtom(display_, property, False), 0, 4096, False,
-                           AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(display_, window, XInternAtom(display_, property, False), 0, 4096, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success &&
         data != nullptr && format == 32) {
       const auto* values = reinterpret_cast<const unsigned long*>(data);
       out.assign(values, values + count);
@@ -89,10 +87,8 @@ class Observer {
     }
     XWindowAttributes a;
     if (!XGetWindowAttributes(display_, current, &a)) return Json();
-    return Json{{"height", a.height + 2 * a.border_width},
-                {"width", a.width + 2 * a.border_width},
-                {"x", a.x},
-                {"y", a.y}};
+    return Json{
+        {"height", a.height + 2 * a.border_width}, {"width", a.width + 2 * a.border_width}, {"x", a.x}, {"y", a.y}};
   }
 
   Display* display_;
@@ -121,6 +117,9 @@ class BrowserWindowTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (browser_) {
+      EXPECT_EQ(browser_->stop_and_list_leftovers(), "");
+    }
     browser_.reset();
     wm_.reset();
   }
@@ -167,8 +166,9 @@ TEST_F(BrowserWindowTest, ReportsTheBrowserWindowFrame) {
   // Moved and resized by the browser itself: the host follows.
   const std::optional<int> id = window_id();
   ASSERT_TRUE(id.has_value()) << browser_->error();
-  ASSERT_TRUE(browser_->command("Browser.setWindowBounds",
-                                {{"windowId", *id}, {"bounds", {{"left", 300}, {"top", 200}, {"width", 640}, {"height", 400}}}}))
+  ASSERT_TRUE(browser_->command(
+      "Browser.setWindowBounds",
+      {{"windowId", *id}, {"bounds", {{"left", 300}, {"top", 200}, {"width", 640}, {"height", 400}}}}))
       << browser_->error();
   Json moved;
   ASSERT_TRUE(wait_until([&] {

@@ -25,9 +25,17 @@ class NativeMessagingTest : public ::testing::Test {
     browser_ = std::make_unique<BrowserSession>();
     ASSERT_TRUE(browser_->start()) << browser_->error() << "\nbrowser output:\n" << browser_->log_tail();
     RecordProperty("browser_startup_ms", std::to_string(browser_->startup_ms()));
+    // What TearDown expects to be gone is visible while it runs.
+    ASSERT_NE(browser_->processes_left().find(" chromium\n"), std::string::npos) << browser_->processes_left();
   }
 
-  void TearDown() override { browser_.reset(); }
+  // Neither the browser nor any host it started outlives the test.
+  void TearDown() override {
+    if (browser_) {
+      EXPECT_EQ(browser_->stop_and_list_leftovers(), "");
+    }
+    browser_.reset();
+  }
 
   // The worker's answer; fails the test (with the browser's output) when none.
   Json call(std::string_view function, const Json& arguments) {
