@@ -76,11 +76,14 @@ class BrowserSession {
 
   long long startup_ms() const { return startup_ms_; }
 
-  // Evaluates `expression` in the worker and waits for its promise; the value,
-  // or nullopt (with error()) on an exception or a timeout.
-  std::optional<Json> evaluate(const std::string& expression, int timeout_ms = 60000) {
+  // Evaluates `expression` in the worker (or in the target of `in_session`)
+  // and waits for its promise; the value, or nullopt (with error()) on an
+  // exception or a timeout.
+  std::optional<Json> evaluate(const std::string& expression, int timeout_ms = 60000,
+                               const std::string& in_session = {}) {
     const Json params = {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}};
-    std::optional<Json> reply = command("Runtime.evaluate", params, session_, timeout_ms);
+    std::optional<Json> reply =
+        command("Runtime.evaluate", params, in_session.empty() ? session_ : in_session, timeout_ms);
     if (!reply) return std::nullopt;
     const Json& result = (*reply)["result"];
     if (result.contains("exceptionDetails")) {
@@ -100,6 +103,28 @@ class BrowserSession {
     }
     expression += ")";
     return evaluate(expression, timeout_ms);
+  }
+
+  // Loads `url` into the browser's page and waits until it has loaded; the
+  // page's DevTools session, or empty (with error()).
+  std::string open_page(const std::string& url) {
+    std::optional<Json> targets = command("Target.getTargets", Json::object());
+    if (!targets) return {};
+    std::string page;
+    for (const Json& info : (*targets)["result"]["targetInfos"]) {
+      if (info.value("type", "") == "page") page = info.value("targetId", "");
+    }
+    if (page.empty()) return fail("the browser has no page"), std::string();
+    const std::string session = attach(page);
+    if (session.empty() || !command("Page.navigate", {{"url", url}}, session)) return {};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (true) {
+      std::optional<Json> state = evaluate("location.href + ' ' + document.readyState", 10000, session);
+      if (!state) return {};
+      if (*state == url + " complete") return session;
+      if (std::chrono::steady_clock::now() > deadline) return fail("the page never loaded: " + state->dump()), std::string();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
 
   // Sends one DevTools command and waits for its reply (skipping events).
@@ -315,6 +340,15 @@ class BrowserSession {
     return true;
   }
 
+  // A flat DevTools session on a target; empty (with error()) when refused.
+  std::string attach(const std::string& target) {
+    std::optional<Json> attached = command("Target.attachToTarget", {{"targetId", target}, {"flatten", true}});
+    if (!attached) return {};
+    std::string session = (*attached)["result"].value("sessionId", "");
+    if (session.empty()) fail("no DevTools session for " + target);
+    return session;
+  }
+
   bool attach_to_worker() {
     const std::string prefix = "chrome-extension://" + std::string(kTestExtensionId) + "/";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -337,10 +371,8 @@ class BrowserSession {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     }
-    std::optional<Json> attached = command("Target.attachToTarget", {{"targetId", target}, {"flatten", true}});
-    if (!attached) return false;
-    session_ = (*attached)["result"].value("sessionId", "");
-    if (session_.empty()) return fail("no session for the worker");
+    session_ = attach(target);
+    if (session_.empty()) return false;
     // The target exists before its script has run.
     while (true) {
       std::optional<Json> kind = evaluate("typeof callHost", 10000);

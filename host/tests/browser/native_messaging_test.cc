@@ -134,3 +134,34 @@ TEST_F(NativeMessagingTest, ReadsA2MiBFileInRangesThroughTheBrowser) {
 
 }  // namespace
 }  // namespace pelagon2::testing
+
+namespace pelagon2::testing {
+namespace {
+
+// The browser takes a reply of up to 1 MiB and drops the port above it, which
+// is why large files are read in ranges: a reply of exactly the limit arrives
+// whole, one byte more does not.
+TEST_F(NativeMessagingTest, RepliesUpToTheBrowsersLimitArriveWhole) {
+  constexpr std::size_t kLimit = std::size_t{1} << 20;
+  constexpr std::size_t kFraming = std::string_view(R"({"id":1,"result":{"content":"","errorCode":0}})").size();
+  for (const std::size_t reply_size : {kLimit, kLimit + 1}) {
+    SCOPED_TRACE("reply of " + std::to_string(reply_size) + " bytes");
+    std::string content(reply_size - kFraming, 'x');
+    // Some text that needs no escaping, so the reply's size is known exactly.
+    for (std::size_t i = 0; i < content.size(); i += 61) content[i] = static_cast<char>('a' + i % 26);
+    const std::string path = browser_->folder().put("text.txt", content);
+    const Json message = request(1, "read_all_text", {{"path", path}});
+    std::optional<Json> value = browser_->call("callHost", Json::array({message}));
+    ASSERT_TRUE(value.has_value()) << browser_->error();
+    if (reply_size <= kLimit) {
+      ASSERT_TRUE(value->contains("reply")) << value->dump().substr(0, 500);
+      EXPECT_TRUE((*value)["reply"]["result"]["content"] == content);
+    } else {
+      EXPECT_FALSE(value->contains("reply"));
+      EXPECT_TRUE(value->contains("browserError")) << value->dump().substr(0, 500);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pelagon2::testing
