@@ -48,13 +48,14 @@ fresh() {
 run() {
   local os=$1
   shift
-  out=$(env -i HOME="$work/home" PATH="${extra_path:+$extra_path:}$tools" \
+  out=$(env -i HOME="$work/home" PATH="${extra_path:+$extra_path:}$tools" ${extra_env[@]+"${extra_env[@]}"} \
     PELAGON2_INSTALL_OS="$os" PELAGON2_INSTALL_ROOT="$work/root" \
     "$tools/bash" "$script" "$@" 2>"$work/stderr" </dev/null)
   rc=$?
   err=$(cat "$work/stderr")
 }
 extra_path=""
+extra_env=()
 
 # Every file under home and root, one per line, relative to $work.
 written() {
@@ -122,6 +123,23 @@ macos system chromium root/Library/Application@Support/Chromium/NativeMessagingH
 macos system edge root/Library/Microsoft/Edge/NativeMessagingHosts
 macos system brave root/Library/Application@Support/BraveSoftware/Brave-Browser/NativeMessagingHosts
 macos system firefox root/Library/Application@Support/Mozilla/NativeMessagingHosts
+EOF
+
+# --- XDG_CONFIG_HOME moves the Chromium family's profiles, not Firefox's ---------------
+
+while read -r xdg want_chrome; do
+  fresh
+  extra_env=("XDG_CONFIG_HOME=$xdg")
+  run linux --browser chromium --browser brave --browser firefox --host "$host" --extension-id "$c1" --extension-id "$f1"
+  extra_env=()
+  [[ $rc == 0 ]] || { fail "XDG_CONFIG_HOME=$xdg: exit $rc: $err"; continue; }
+  want="home/.mozilla/native-messaging-hosts/io.pelagon2.host.json
+$want_chrome/BraveSoftware/Brave-Browser/NativeMessagingHosts/io.pelagon2.host.json
+$want_chrome/chromium/NativeMessagingHosts/io.pelagon2.host.json"
+  [[ "$(written)" == "$(sort <<<"$want")" ]] || fail "XDG_CONFIG_HOME=$xdg: wrote [$(written)]"
+done <<EOF
+$work/home/xdg home/xdg
+relative/xdg home/.config
 EOF
 
 # --- ids: sorted into families, in order, without repeats --------------------------
