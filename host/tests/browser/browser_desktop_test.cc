@@ -324,3 +324,29 @@ TEST_F(BrowserOnSecondMonitorTest, FindsClicksTypesAndReadsThePage) {
 
 }  // namespace
 }  // namespace pelagon2::testing
+
+namespace pelagon2::testing {
+namespace {
+
+// What a user does: the installer registers the host for Chromium, which
+// finds it from its default profile, with no manifest of the test's own.
+// Headful: headless Chromium does not use the default profile folder.
+TEST(InstalledHost, ChromiumStartsTheHostTheInstallerRegistered) {
+  if (!chromium_available()) GTEST_SKIP() << "no Chromium at " << chromium_executable();
+  ::signal(SIGPIPE, SIG_IGN);
+  XvfbServer server("1024x768x24");
+  ASSERT_TRUE(server.running());
+  BrowserOptions options;
+  options.display = server.display();
+  options.use_installer = true;
+  BrowserSession browser(options);
+  ASSERT_TRUE(browser.start()) << browser.error() << "\nbrowser output:\n" << browser.log_tail();
+  const Json message = {{"id", 5}, {"method", "get_version"}, {"params", Json::object()}};
+  std::optional<Json> value = browser.call("callHost", Json::array({message}));
+  ASSERT_TRUE(value.has_value()) << browser.error();
+  EXPECT_EQ(*value, Json({{"reply", {{"id", 5}, {"result", "2.0.2"}}}})) << browser.log_tail();
+  EXPECT_EQ(browser.stop_and_list_leftovers(), "");
+}
+
+}  // namespace
+}  // namespace pelagon2::testing

@@ -50,6 +50,10 @@ struct BrowserOptions {
   Json preferences;
   // More command-line switches.
   std::vector<std::string> arguments;
+  // Registers the host with the project's installer, for the user, and lets
+  // the browser use its default profile folder, instead of writing the
+  // manifest into a profile named on the command line.
+  bool use_installer = false;
 };
 
 class BrowserSession {
@@ -222,13 +226,59 @@ class BrowserSession {
   }
 
  private:
-  std::string profile() const { return folder_ / "profile"; }
+  // The browser's default profile folder lies under XDG_CONFIG_HOME.
+  std::string profile() const {
+    return options_.use_installer ? folder_ / "config/chromium" : folder_ / "profile";
+  }
+
+  // The session's environment for the browser and the installer: a home
+  // inside the temporary folder, and the test's own display or none.
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string_view entry(*e);
+      if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || entry.starts_with("HOME=") ||
+          entry.starts_with("XDG_CONFIG_HOME=") || entry.starts_with("XDG_CACHE_HOME="))
+        continue;
+      env.emplace_back(entry);
+    }
+    env.push_back("HOME=" + folder_.path());
+    env.push_back("XDG_CONFIG_HOME=" + folder_.path() + "/config");
+    env.push_back("XDG_CACHE_HOME=" + folder_.path() + "/cache");
+    if (!options_.display.empty()) env.push_back("DISPLAY=" + options_.display);
+    return env;
+  }
+
+  bool run_installer() {
+    std::vector<std::string> args = {PELAGON2_INSTALL_HOST_SCRIPT, "--browser", "chromium",
+                                     "--name", std::string(kBrowserTestHostName),
+                                     "--host", host_under_test(),
+                                     "--extension-id", std::string(kTestExtensionId)};
+    std::vector<std::string> env = environment();
+    const std::string log = folder_ / "installer.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, pointers(args).data(),
+                                 pointers(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return fail("cannot run the installer: " + std::string(std::strerror(rc)));
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail("the installer failed: " + read_file(log));
+    return true;
+  }
 
   bool write_profile() {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(profile() + "/NativeMessagingHosts", ec);
     if (ec) return fail("cannot create the profile: " + ec.message());
+    if (options_.use_installer) return run_installer() && write_preferences();
     const Json manifest = {
         {"name", kBrowserTestHostName},
         {"description", "pelagon2 under test"},
@@ -239,12 +289,24 @@ class BrowserSession {
     if (!write_text(profile() + "/NativeMessagingHosts/" + std::string(kBrowserTestHostName) + ".json",
                     manifest.dump(2)))
       return fail("cannot write the host manifest");
-    if (!options_.preferences.is_null()) {
-      fs::create_directories(profile() + "/Default", ec);
-      if (ec || !write_text(profile() + "/Default/Preferences", options_.preferences.dump()))
-        return fail("cannot write Preferences");
-    }
+    return write_preferences();
+  }
+
+  bool write_preferences() {
+    if (options_.preferences.is_null()) return true;
+    std::error_code ec;
+    std::filesystem::create_directories(profile() + "/Default", ec);
+    if (ec || !write_text(profile() + "/Default/Preferences", options_.preferences.dump()))
+      return fail("cannot write Preferences");
     return true;
+  }
+
+  // argv/envp for posix_spawn: pointers into `strings`, null-terminated.
+  static std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
   }
 
   bool launch() {
@@ -268,7 +330,6 @@ class BrowserSession {
     const std::string extension = PELAGON2_TEST_EXTENSION_DIR;
     std::vector<std::string> args = {
         chromium_executable(),
-        "--user-data-dir=" + profile(),
         "--remote-debugging-pipe",
         "--load-extension=" + extension,
         "--disable-extensions-except=" + extension,
@@ -291,30 +352,14 @@ class BrowserSession {
       args.push_back("--test-type");
       args.push_back("--ozone-platform=x11");
     }
+    if (!options_.use_installer) args.push_back("--user-data-dir=" + profile());
     args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
     args.push_back("about:blank");
 
-    // The browser (and so every host it starts) sees the test's own display
-    // or none, and a home inside the temporary folder.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry(*e);
-      if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || entry.starts_with("HOME=") ||
-          entry.starts_with("XDG_CONFIG_HOME=") || entry.starts_with("XDG_CACHE_HOME="))
-        continue;
-      env.emplace_back(entry);
-    }
-    env.push_back("HOME=" + folder_.path());
-    env.push_back("XDG_CONFIG_HOME=" + folder_.path() + "/config");
-    env.push_back("XDG_CACHE_HOME=" + folder_.path() + "/cache");
-    if (!options_.display.empty()) env.push_back("DISPLAY=" + options_.display);
-
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    // The browser, and so every host it starts, gets the session's environment.
+    std::vector<std::string> env = environment();
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
 
     const std::string log = folder_ / "browser.log";
     posix_spawn_file_actions_t actions;
