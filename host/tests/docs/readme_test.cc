@@ -196,6 +196,7 @@ Json params_reaching_the_screen(const std::string& method) {
   params["send_mouse_event"] = Json{{"type", 3}, {"button", 0}, {"x", 5}, {"y", 5}};
   params["send_mouse_wheel_event"] = Json{{"deltaX", 1}, {"deltaY", 0}};
   params["send_text"] = Json{{"text", "a"}};
+  params["request_permission"] = Json{{"kind", "screenRecording"}};
   const auto it = params.find(method);
   return it == params.end() ? Json::object() : it->second;
 }
