@@ -269,6 +269,13 @@ Point capture_origin(const Json& display_list, std::uint32_t width, std::uint32_
   return Point{std::llround(static_cast<double>(*x) * scale), std::llround(static_cast<double>(*y) * scale)};
 }
 
+Point centre(const Rect& rect) { return Point{rect.x + rect.width / 2, rect.y + rect.height / 2}; }
+
+bool centre_inside(const Rect& rect, const Rect& target) {
+  const Point c = centre(rect);
+  return c.x >= target.x && c.x < target.x + target.width && c.y >= target.y && c.y < target.y + target.height;
+}
+
 Consent decide_consent(bool own_screen, bool assume_yes, bool terminal, const std::optional<std::string>& answer) {
   if (!own_screen || assume_yes) return Consent::granted;
   if (!terminal) return Consent::no_terminal;

@@ -59,6 +59,11 @@ struct Point {
 };
 Point capture_origin(const Json& display_list, std::uint32_t width, std::uint32_t height);
 
+// The pixel at the middle of `rect` (rounded towards its top-left), and
+// whether that pixel lies inside `target`.
+Point centre(const Rect& rect);
+bool centre_inside(const Rect& rect, const Rect& target);
+
 // Whether the session may move the pointer and type.
 enum class Consent {
   granted,      // our private screen, or the user said yes (or --yes)

@@ -54,7 +54,9 @@ using pelagon2::demo::Rect;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTyped = "h\u00e9llo w\u00f6rld";
+#ifndef __APPLE__
 constexpr const char* kPrivateScreen = "1024x768x24";
+#endif
 
 // Children that a signal must not leave behind.
 constexpr int kMaxChildren = 4;
@@ -175,7 +177,7 @@ struct Child {
 Child spawn(std::vector<std::string> args, const std::vector<std::string>& env_changes, bool pipe_in, bool pipe_out) {
   Child child;
   int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
-  if ((pipe_in && ::pipe2(in_pipe, O_CLOEXEC) != 0) || (pipe_out && ::pipe2(out_pipe, O_CLOEXEC) != 0)) {
+  if ((pipe_in && !pelagon2::cloexec_pipe(in_pipe)) || (pipe_out && !pelagon2::cloexec_pipe(out_pipe))) {
     for (const int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) {
       if (fd >= 0) ::close(fd);
     }
@@ -221,10 +223,11 @@ Child spawn(std::vector<std::string> args, const std::vector<std::string>& env_c
   return child;
 }
 
+#ifndef __APPLE__
 // Starts Xvfb on a display number it picks itself; ":N", or empty.
 std::string start_xvfb(Child& xvfb) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  if (!pelagon2::cloexec_pipe(fds)) return {};
   // The write end is the only descriptor of ours Xvfb may inherit.
   const int child_fd = ::fcntl(fds[1], F_DUPFD, 10);
   ::close(fds[1]);
@@ -257,6 +260,15 @@ std::string start_xvfb(Child& xvfb) {
   return ":" + number.substr(0, number.find('\n'));
 }
 
+// Whether the host sees a screen on the DISPLAY of the environment.
+bool display_reachable(const std::string& host_path) {
+  pelagon2::HostClient probe(host_path);
+  if (!probe.started()) return false;
+  const std::optional<Json> reply = probe.call("get_display_list", Json::object());
+  return reply && reply->contains("result") && (*reply)["result"].is_array() && !(*reply)["result"].empty();
+}
+#endif
+
 // The demo window's report, read as it arrives.
 class WindowLink {
  public:
@@ -286,6 +298,8 @@ class WindowLink {
         return done(report_);
       }
       buffer_.append(chunk, static_cast<std::size_t>(n));
+      // Our window's lines are short; anything else is not worth keeping.
+      if (buffer_.size() > 65536 && buffer_.find('\n') == std::string::npos) buffer_.clear();
       for (std::size_t end; (end = buffer_.find('\n')) != std::string::npos;) {
         pelagon2::demo::apply_window_line(report_, std::string_view(buffer_).substr(0, end));
         buffer_.erase(0, end + 1);
@@ -399,13 +413,6 @@ std::optional<Options> parse_options(int argc, char** argv) {
     }
   }
   return o;
-}
-
-bool display_reachable(const std::string& host_path) {
-  pelagon2::HostClient probe(host_path);
-  if (!probe.started()) return false;
-  const std::optional<Json> reply = probe.call("get_display_list", Json::object());
-  return reply && reply->contains("result") && (*reply)["result"].is_array() && !(*reply)["result"].empty();
 }
 
 struct Findings {
@@ -549,8 +556,16 @@ int main(int argc, char** argv) {
       }
 
       heading("pointer and keyboard");
+      // Root pixels of X11 are screen pixels: the match must be our button,
+      // or the click would land on whatever else looks like it.
+      const auto on_our_button = [&] {
+        const std::optional<Rect>& b = window->report().button;
+        return b && pelagon2::demo::centre_inside(*found.match, *b);
+      };
       if (!found.match) {
         note("skipped: nothing was found to click");
+      } else if (window && !on_our_button()) {
+        note("skipped: what was found is not the demo window's button (is the window covered?)");
       } else {
         const bool terminal = ::isatty(0) == 1;
         std::optional<std::string> answer;
@@ -572,8 +587,7 @@ int main(int argc, char** argv) {
         } else if (consent == pelagon2::demo::Consent::declined) {
           note("skipped: you said no");
         } else {
-          const Rect& m = *found.match;
-          found.click = pelagon2::demo::Point{m.x + m.width / 2, m.y + m.height / 2};
+          found.click = pelagon2::demo::centre(*found.match);
           // Search results are screen pixels; input takes points.
           const Json where = {{"x", static_cast<std::int64_t>(std::floor(static_cast<double>(found.click->x) / scale))},
                               {"y", static_cast<std::int64_t>(std::floor(static_cast<double>(found.click->y) / scale))}};
@@ -683,6 +697,7 @@ int main(int argc, char** argv) {
 
   heading("done");
   const double total = std::chrono::duration<double, std::milli>(Clock::now() - session_start).count();
+  if (have_screen && !annotated_written) std::printf("no annotated capture: the screen could not be captured\n");
   if (annotated_written) {
     std::printf("annotated capture: %s\n", annotated_path.c_str());
     std::printf("   magenta: the button search_desktop found; orange: the lines ocr_image read; red: the click\n");

@@ -274,6 +274,29 @@ TEST(DemoGeometry, RectanglesAndOriginFromReplies) {
   EXPECT_EQ(capture_origin(Json::object(), 800, 600), (Point{0, 0}));
 }
 
+TEST(DemoGeometry, ClickOnlyWhereTheButtonIs) {
+  const Rect button{152, 192, 240, 72};
+  struct Case {
+    Rect match;
+    bool inside;
+  };
+  const Case cases[] = {
+      {{152, 192, 240, 72}, true},   // the button itself
+      {{150, 190, 240, 72}, true},   // a little off, centre still on it
+      {{-100, 192, 240, 72}, false},  // centre left of it
+      {{392, 192, 240, 72}, false},   // centre right of it
+      {{152, 400, 240, 72}, false},   // below
+      {{272, 228, 0, 0}, true},       // a point on it
+      {{392, 228, 0, 0}, false},      // the right edge is outside
+      {{272, 264, 0, 0}, false},      // the bottom edge is outside
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(centre_inside(c.match, button), c.inside) << c.match.x << "," << c.match.y;
+  }
+  EXPECT_EQ(centre({152, 192, 240, 72}), (Point{272, 228}));
+  EXPECT_EQ(centre({-5, -5, 3, 3}), (Point{-4, -4}));
+}
+
 TEST(DemoGeometry, PatternCutIsTheBusiestPiece) {
   vision_core::RgbImage image = background(64, 48);
   EXPECT_EQ(textured_cut(image, 16, 16), std::nullopt);  // one colour: nothing worth finding
