@@ -348,14 +348,18 @@ ReadBack compare_read_back(std::string_view typed, std::string_view recognised) 
   return ReadBack::missing;
 }
 
-std::optional<Rect> textured_cut(const vision_core::RgbImage& image, std::uint32_t width, std::uint32_t height) {
-  if (width == 0 || height == 0 || width > image.width || height > image.height) return std::nullopt;
+std::optional<Rect> textured_cut(const vision_core::RgbImage& image, std::uint32_t width, std::uint32_t height,
+                                 const Rect& area) {
+  const std::optional<Rect> inside = clip_rect(area, 0, 0, image.width, image.height);
+  if (!inside || width == 0 || height == 0 || width > inside->width || height > inside->height) return std::nullopt;
+  const auto area_right = static_cast<std::uint32_t>(inside->x + inside->width);
+  const auto area_bottom = static_cast<std::uint32_t>(inside->y + inside->height);
   const std::uint32_t step_x = std::max<std::uint32_t>(8, width / 2);
   const std::uint32_t step_y = std::max<std::uint32_t>(8, height / 2);
   double best = 0.0;
   std::optional<Rect> chosen;
-  for (std::uint32_t top = 0; top + height <= image.height; top += step_y) {
-    for (std::uint32_t left = 0; left + width <= image.width; left += step_x) {
+  for (auto top = static_cast<std::uint32_t>(inside->y); top + height <= area_bottom; top += step_y) {
+    for (auto left = static_cast<std::uint32_t>(inside->x); left + width <= area_right; left += step_x) {
       // Every other pixel in both directions is plenty to judge the contrast.
       double sum[3] = {}, squares[3] = {};
       double n = 0;

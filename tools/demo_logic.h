@@ -104,8 +104,10 @@ ReadBack compare_read_back(std::string_view typed, std::string_view recognised);
 std::string without_accents(std::string_view text);
 
 // The rectangle of `image` with the most contrast among the width x height
-// cuts on a grid, for a pattern when no window of ours is on the screen.
-std::optional<Rect> textured_cut(const vision_core::RgbImage& image, std::uint32_t width, std::uint32_t height);
+// cuts on a grid that lie within `area`, for a pattern when no window of ours
+// is on the screen; nullopt when every cut is about one colour.
+std::optional<Rect> textured_cut(const vision_core::RgbImage& image, std::uint32_t width, std::uint32_t height,
+                                 const Rect& area);
 
 vision_core::RgbImage crop(const vision_core::RgbImage& image, const Rect& rect);
 

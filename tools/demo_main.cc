@@ -532,13 +532,16 @@ int main(int argc, char** argv) {
       const std::optional<vision_core::RgbImage> capture1 = read_png(capture1_path);
       if (!capture1) note("the capture could not be read back");
 
-      // The pattern: the window's button, or a busy piece of the first capture.
+      // The pattern: the window's button, or a busy piece of the first
+      // capture's top-left strip (menu bar or panel), which stays put while
+      // the terminal with this output scrolls.
       std::string pattern_path;
       if (window) {
         pattern_path = out + "/button.png";
       } else if (capture1) {
         const auto side = static_cast<std::uint32_t>(std::lround(std::max(1.0, scale)));
-        if (const std::optional<Rect> cut = pelagon2::demo::textured_cut(*capture1, 120 * side, 40 * side)) {
+        const Rect strip{0, 0, std::max<std::int64_t>(capture1->width / 3, 120 * side), 24 * side};
+        if (const std::optional<Rect> cut = pelagon2::demo::textured_cut(*capture1, 120 * side, 20 * side, strip)) {
           pattern_path = out + "/pattern.png";
           if (!write_png(pelagon2::demo::crop(*capture1, *cut), pattern_path, 96.0 * scale)) pattern_path.clear();
           else note("no window of ours here: the pattern is a piece of the capture");

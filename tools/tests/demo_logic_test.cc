@@ -299,7 +299,8 @@ TEST(DemoGeometry, ClickOnlyWhereTheButtonIs) {
 
 TEST(DemoGeometry, PatternCutIsTheBusiestPiece) {
   vision_core::RgbImage image = background(64, 48);
-  EXPECT_EQ(textured_cut(image, 16, 16), std::nullopt);  // one colour: nothing worth finding
+  const Rect all{0, 0, 64, 48};
+  EXPECT_EQ(textured_cut(image, 16, 16, all), std::nullopt);  // one colour: nothing worth finding
   // A checkerboard block at (32, 16).
   for (std::uint32_t y = 16; y < 32; ++y) {
     for (std::uint32_t x = 32; x < 48; ++x) {
@@ -308,8 +309,16 @@ TEST(DemoGeometry, PatternCutIsTheBusiestPiece) {
       p[0] = p[1] = p[2] = v;
     }
   }
-  EXPECT_EQ(textured_cut(image, 16, 16), (Rect{32, 16, 16, 16}));
-  EXPECT_EQ(textured_cut(image, 65, 16), std::nullopt);
+  EXPECT_EQ(textured_cut(image, 16, 16, all), (Rect{32, 16, 16, 16}));
+  EXPECT_EQ(textured_cut(image, 16, 16, {-10, -10, 200, 200}), (Rect{32, 16, 16, 16}));
+  // Only cuts inside the area count, even when a busier piece lies outside it.
+  EXPECT_EQ(textured_cut(image, 16, 16, {0, 0, 32, 48}), std::nullopt);
+  const std::optional<Rect> edge = textured_cut(image, 16, 16, {24, 0, 24, 48});
+  ASSERT_TRUE(edge.has_value());
+  EXPECT_GE(edge->x, 24);
+  EXPECT_LE(edge->x + edge->width, 48);
+  EXPECT_EQ(textured_cut(image, 65, 16, all), std::nullopt);
+  EXPECT_EQ(textured_cut(image, 16, 16, {60, 0, 10, 48}), std::nullopt);  // the area is narrower than a cut
 }
 
 }  // namespace
