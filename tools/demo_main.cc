@@ -415,20 +415,274 @@ std::optional<Options> parse_options(int argc, char** argv) {
   return o;
 }
 
-struct Findings {
-  std::optional<Rect> match;          // screen pixels
-  std::optional<pelagon2::demo::Point> click;  // screen pixels
-  std::vector<Rect> text_lines;       // capture pixels of the annotated capture
-};
-
 // Files and commands, briefly: the host is more than a screen.
 void files_and_commands(Session& session, const std::string& out) {
   heading("files and commands");
   const std::string note_path = out + "/note.txt";
   session.call("write_all_text", {{"path", note_path}, {"content", std::string("written by the demo: ") + kTyped}});
   session.call("read_all_text", {{"path", note_path}});
-  session.call("run_process", {{"fileName", "/bin/sh"}, {"arguments", "-c 'echo hello from the shell'"}, {"waitForExit", true}});
+  session.call("run_process",
+               {{"fileName", "/bin/sh"}, {"arguments", "-c 'echo hello from the shell'"}, {"waitForExit", true}});
 }
+
+// The screen part of the session, step by step, with what each step found.
+class DesktopDemo {
+ public:
+  DesktopDemo(Session& session, const Options& options, std::string out, bool own_screen,
+              std::vector<std::string> screen_env)
+      : session_(session),
+        options_(options),
+        out_(std::move(out)),
+        own_screen_(own_screen),
+        screen_env_(std::move(screen_env)) {}
+
+  bool window_got_click() const { return window_got_click_; }
+  bool window_got_text() const { return window_got_text_; }
+  bool annotated_written() const { return annotated_written_; }
+  std::string annotated_path() const { return out_ + "/demo-annotated.png"; }
+
+  void run() {
+    heading("the screen");
+    displays_ = session_.call("get_display_list", Json::object()).value_or(Json::array());
+    const std::optional<Json> scale = session_.call("get_screen_backing_scale_factor", Json::object());
+    if (scale && scale->is_number() && scale->get<double>() > 0) scale_ = scale->get<double>();
+    if (!options_.window.empty()) start_window();
+    find();
+    heading("pointer and keyboard");
+    click_and_type();
+    heading("reading it back");
+    read_back();
+  }
+
+  // Closing its input tells the window to go.
+  void stop_window() {
+    if (window_) window_->stop();
+  }
+
+ private:
+  // Our window, where there is X11: something to find, click and type into.
+  void start_window() {
+    std::vector<std::string> args = {options_.window, "--pattern", out_ + "/button.png"};
+    if (!own_screen_) args.insert(args.end(), {"--at", "120,100"});
+    if (!options_.window_log.empty()) args.insert(args.end(), {"--log", options_.window_log});
+    window_ = std::make_unique<WindowLink>(spawn(args, screen_env_, true, true));
+    const bool placed =
+        window_->running() && window_->wait_for([](const auto& r) { return r.window && r.button; }, std::chrono::seconds(10));
+    if (!placed) {
+      note("the demo window did not come up; going on without it");
+      window_.reset();
+      return;
+    }
+    const Rect& w = *window_->report().window;
+    note("the demo window is up at (" + std::to_string(w.x) + "," + std::to_string(w.y) + "), " +
+         std::to_string(w.width) + "x" + std::to_string(w.height));
+    // A compositor may show a new window a moment after it is mapped.
+    if (own_screen_) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+
+  // The first capture, the pattern and the search for it.
+  void find() {
+    const std::string capture_path = out_ + "/capture-1.png";
+    session_.call("capture_desktop", {{"path", capture_path}});
+    capture1_ = read_png(capture_path);
+    if (!capture1_) note("the capture could not be read back");
+
+    // The pattern: the window's button, or a busy piece of the first
+    // capture's top-left strip (menu bar or panel), which stays put while
+    // the terminal with this output scrolls.
+    std::string pattern_path;
+    if (window_) {
+      pattern_path = out_ + "/button.png";
+    } else if (capture1_) {
+      const auto side = static_cast<std::uint32_t>(std::lround(std::max(1.0, scale_)));
+      const Rect strip{0, 0, std::max<std::int64_t>(capture1_->width / 3, 120 * side), 24 * side};
+      if (const std::optional<Rect> cut = pelagon2::demo::textured_cut(*capture1_, 120 * side, 20 * side, strip)) {
+        pattern_path = out_ + "/pattern.png";
+        if (write_png(pelagon2::demo::crop(*capture1_, *cut), pattern_path, 96.0 * scale_)) {
+          note("no window of ours here: the pattern is a piece of the capture");
+        } else {
+          pattern_path.clear();
+        }
+      }
+    }
+    const std::optional<std::string> bytes = pattern_path.empty() ? std::nullopt : read_file(pattern_path);
+    if (!bytes) {
+      note("nothing on the screen to search for");
+      return;
+    }
+    pattern_ = Json{{"data", pelagon2::base64_encode(*bytes)}};
+    const std::optional<Json> result = search();
+    const std::vector<Rect> matches = result ? pelagon2::demo::region_rects(*result) : std::vector<Rect>{};
+    if (!matches.empty()) match_ = matches.front();
+  }
+
+  std::optional<Json> search() {
+    return session_.call("search_desktop", {{"pattern", pattern_}, {"options", {{"minSimilarity", 0.9}}}});
+  }
+
+  void click_and_type() {
+    if (!match_) {
+      note("skipped: nothing was found to click");
+      return;
+    }
+    // Root pixels of X11 are screen pixels: the match must be our button, or
+    // the click would land on whatever else looks like it.
+    if (window_ && !(window_->report().button && pelagon2::demo::centre_inside(*match_, *window_->report().button))) {
+      note("skipped: what was found is not the demo window's button (is the window covered?)");
+      return;
+    }
+    if (!consent()) return;
+
+    click_ = pelagon2::demo::centre(*match_);
+    // Search results are screen pixels; input takes points. Without our
+    // window only the pointer moves.
+    session_.call("send_mouse_event",
+                  {{"type", window_ ? 3 : 0},
+                   {"button", 0},
+                   {"x", static_cast<std::int64_t>(std::floor(static_cast<double>(click_->x) / scale_))},
+                   {"y", static_cast<std::int64_t>(std::floor(static_cast<double>(click_->y) / scale_))}});
+    if (!window_) {
+      note("typing skipped: there is no window of ours to type into");
+      return;
+    }
+    window_got_click_ = window_->wait_for([](const auto& r) { return r.button_clicks > 0; }, std::chrono::seconds(3));
+    if (!window_got_click_) {
+      note("the window saw no click on its button; typing skipped");
+      return;
+    }
+    note("the window saw a click on its button");
+    if (!window_->wait_for([](const auto& r) { return r.focused; }, std::chrono::seconds(3))) {
+      note("typing skipped: the window did not get the keyboard focus, and the keys would go elsewhere");
+      return;
+    }
+    session_.call("send_text", {{"text", kTyped}});
+    window_got_text_ = window_->wait_for([](const auto& r) { return r.text == kTyped; }, std::chrono::seconds(3));
+    note(window_got_text_ ? std::string("the window's field now holds \"") + kTyped + "\""
+                          : "the window's field holds \"" + window_->report().text + "\", not \"" + kTyped + "\"");
+  }
+
+  // Asks on the user's own screen; our private screen needs nobody's leave.
+  bool consent() {
+    const bool terminal = ::isatty(0) == 1;
+    std::optional<std::string> answer;
+    if (pelagon2::demo::needs_prompt(own_screen_, options_.assume_yes, terminal)) {
+      if (window_) {
+        std::printf("The demo will now move your pointer onto its window's button, click it and type \"%s\" into its "
+                    "text field. Go ahead? [y/N] ",
+                    kTyped);
+      } else {
+        std::printf("The demo will now move your pointer onto what it found (no click, no typing: there is no window "
+                    "of ours to type into). Go ahead? [y/N] ");
+      }
+      std::fflush(stdout);
+      char line[256];
+      if (std::fgets(line, sizeof line, stdin) != nullptr) answer = line;
+    }
+    switch (pelagon2::demo::decide_consent(own_screen_, options_.assume_yes, terminal, answer)) {
+      case pelagon2::demo::Consent::granted:
+        return true;
+      case pelagon2::demo::Consent::no_terminal:
+        note("skipped: this is your screen and there is no terminal to ask whether the demo may use your pointer "
+             "and keyboard (--yes allows it)");
+        return false;
+      case pelagon2::demo::Consent::declined:
+        note("skipped: you said no");
+        return false;
+    }
+    return false;
+  }
+
+  // The second capture, the search again, recognition and the picture.
+  void read_back() {
+    const std::string capture_path = out_ + "/capture-2.png";
+    session_.call("capture_desktop", {{"path", capture_path}});
+    const std::optional<vision_core::RgbImage> picture = read_png(capture_path);
+    if (window_got_click_) {
+      const std::optional<Json> again = search();
+      if (again && pelagon2::demo::region_rects(*again).empty()) note("the button changed when it was clicked");
+    }
+    if (!picture) {
+      note("the capture could not be read back");
+      return;
+    }
+    const pelagon2::demo::Point origin = pelagon2::demo::capture_origin(displays_, picture->width, picture->height);
+
+    // Recognition of our window only, where there is one: quicker than the whole screen.
+    std::optional<Rect> area;
+    std::string ocr_path = capture_path;
+    if (window_ && window_->report().window) {
+      const Rect& w = *window_->report().window;
+      const auto px = [&](std::int64_t v) { return std::llround(static_cast<double>(v) * scale_); };
+      area = pelagon2::demo::clip_rect(Rect{px(w.x), px(w.y), px(w.width), px(w.height)}, origin.x, origin.y,
+                                       picture->width, picture->height);
+      if (area && write_png(pelagon2::demo::crop(*picture, *area), out_ + "/window-2.png", 96.0 * scale_)) {
+        ocr_path = out_ + "/window-2.png";
+      } else {
+        area.reset();
+      }
+    }
+    std::vector<Rect> lines;
+    if (const std::optional<Json> text = session_.call("ocr_image", {{"path", ocr_path}})) {
+      for (Rect r : pelagon2::demo::ocr_line_rects(*text)) {
+        if (area) r.x += area->x, r.y += area->y;
+        lines.push_back(r);
+      }
+      if (window_got_text_) say_read_back(text->value("text", std::string()));
+    }
+    annotate(*picture, origin, lines);
+  }
+
+  static void say_read_back(const std::string& recognised) {
+    switch (pelagon2::demo::compare_read_back(kTyped, recognised)) {
+      case pelagon2::demo::ReadBack::exact:
+        note(std::string("recognition read the typed text back: \"") + kTyped + "\"");
+        break;
+      case pelagon2::demo::ReadBack::without_accents:
+        note("recognition read the typed text back apart from accents, which its model does not always tell apart");
+        break;
+      case pelagon2::demo::ReadBack::missing:
+        note("recognition did not read the typed text back (it is approximate)");
+        break;
+    }
+  }
+
+  // The client draws what was found; the host only reported it. Outlines sit
+  // just outside what they mark, so they hide none of it.
+  void annotate(vision_core::RgbImage picture, const pelagon2::demo::Point& origin, const std::vector<Rect>& lines) {
+    const auto around = [](const Rect& r, std::int64_t by) {
+      return Rect{r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by};
+    };
+    for (const Rect& r : lines) pelagon2::demo::draw_outline(picture, around(r, 3), {255, 140, 0}, 2);
+    if (match_) {
+      const Rect& m = *match_;
+      pelagon2::demo::draw_outline(picture, around(Rect{m.x - origin.x, m.y - origin.y, m.width, m.height}, 3),
+                                   {255, 0, 255}, 3);
+    }
+    if (click_) {
+      const std::int64_t cx = click_->x - origin.x, cy = click_->y - origin.y;
+      pelagon2::demo::draw_outline(picture, Rect{cx - 9, cy - 1, 19, 3}, {230, 0, 0}, 2);
+      pelagon2::demo::draw_outline(picture, Rect{cx - 1, cy - 9, 3, 19}, {230, 0, 0}, 2);
+    }
+    annotated_written_ = write_png(picture, annotated_path(), 96.0 * scale_);
+  }
+
+  Session& session_;
+  const Options& options_;
+  const std::string out_;
+  const bool own_screen_;
+  const std::vector<std::string> screen_env_;
+
+  Json displays_ = Json::array();
+  double scale_ = 1.0;
+  std::unique_ptr<WindowLink> window_;
+  std::optional<vision_core::RgbImage> capture1_;
+  Json pattern_;
+  std::optional<Rect> match_;                   // screen pixels
+  std::optional<pelagon2::demo::Point> click_;  // screen pixels
+  bool window_got_click_ = false;
+  bool window_got_text_ = false;
+  bool annotated_written_ = false;
+};
 
 }  // namespace
 
@@ -484,9 +738,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> screen_env;
   if (!private_display.empty()) screen_env.push_back("DISPLAY=" + private_display);
 
-  Findings found;
-  bool window_got_click = false, window_got_text = false, annotated_written = false;
-  std::string annotated_path = out + "/demo-annotated.png";
+  bool clicked = false, typed = false, annotated = false;
+  std::string annotated_path;
   {
     Session session(options.host, screen_env);
     if (!session.started()) {
@@ -496,220 +749,33 @@ int main(int argc, char** argv) {
     }
     heading("the host");
     session.call("get_version", Json::object());
-
-    std::unique_ptr<WindowLink> window;
+    DesktopDemo desktop(session, options, out, own_screen, screen_env);
     if (have_screen) {
-      heading("the screen");
-      const Json displays = session.call("get_display_list", Json::object()).value_or(Json::array());
-      const std::optional<Json> scale_reply = session.call("get_screen_backing_scale_factor", Json::object());
-      const double scale =
-          scale_reply && scale_reply->is_number() && scale_reply->get<double>() > 0 ? scale_reply->get<double>() : 1.0;
-
-      // Our window, where there is X11: something to find, click and type into.
-      if (!options.window.empty()) {
-        std::vector<std::string> args = {options.window, "--pattern", out + "/button.png"};
-        if (!private_display.empty()) args.insert(args.end(), {"--at", "120,100"});
-        if (!options.window_log.empty()) args.insert(args.end(), {"--log", options.window_log});
-        window = std::make_unique<WindowLink>(spawn(args, screen_env, true, true));
-        const bool placed =
-            window->running() &&
-            window->wait_for([](const auto& r) { return r.window.has_value() && r.button.has_value(); },
-                             std::chrono::seconds(10));
-        if (placed) {
-          const Rect& w = *window->report().window;
-          note("the demo window is up at (" + std::to_string(w.x) + "," + std::to_string(w.y) + "), " +
-               std::to_string(w.width) + "x" + std::to_string(w.height));
-          // A compositor may show a new window a moment after it is mapped.
-          if (own_screen) std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        } else {
-          note("the demo window did not come up; going on without it");
-          window.reset();
-        }
-      }
-
-      const std::string capture1_path = out + "/capture-1.png";
-      session.call("capture_desktop", {{"path", capture1_path}});
-      const std::optional<vision_core::RgbImage> capture1 = read_png(capture1_path);
-      if (!capture1) note("the capture could not be read back");
-
-      // The pattern: the window's button, or a busy piece of the first
-      // capture's top-left strip (menu bar or panel), which stays put while
-      // the terminal with this output scrolls.
-      std::string pattern_path;
-      if (window) {
-        pattern_path = out + "/button.png";
-      } else if (capture1) {
-        const auto side = static_cast<std::uint32_t>(std::lround(std::max(1.0, scale)));
-        const Rect strip{0, 0, std::max<std::int64_t>(capture1->width / 3, 120 * side), 24 * side};
-        if (const std::optional<Rect> cut = pelagon2::demo::textured_cut(*capture1, 120 * side, 20 * side, strip)) {
-          pattern_path = out + "/pattern.png";
-          if (!write_png(pelagon2::demo::crop(*capture1, *cut), pattern_path, 96.0 * scale)) pattern_path.clear();
-          else note("no window of ours here: the pattern is a piece of the capture");
-        }
-      }
-      const std::optional<std::string> pattern_bytes = pattern_path.empty() ? std::nullopt : read_file(pattern_path);
-      const Json pattern = pattern_bytes ? Json{{"data", pelagon2::base64_encode(*pattern_bytes)}} : Json();
-      if (!pattern.is_null()) {
-        const std::optional<Json> result =
-            session.call("search_desktop", {{"pattern", pattern}, {"options", {{"minSimilarity", 0.9}}}});
-        const std::vector<Rect> matches = result ? pelagon2::demo::region_rects(*result) : std::vector<Rect>{};
-        if (!matches.empty()) found.match = matches.front();
-      } else {
-        note("nothing on the screen to search for");
-      }
-
-      heading("pointer and keyboard");
-      // Root pixels of X11 are screen pixels: the match must be our button,
-      // or the click would land on whatever else looks like it.
-      const auto on_our_button = [&] {
-        const std::optional<Rect>& b = window->report().button;
-        return b && pelagon2::demo::centre_inside(*found.match, *b);
-      };
-      if (!found.match) {
-        note("skipped: nothing was found to click");
-      } else if (window && !on_our_button()) {
-        note("skipped: what was found is not the demo window's button (is the window covered?)");
-      } else {
-        const bool terminal = ::isatty(0) == 1;
-        std::optional<std::string> answer;
-        if (pelagon2::demo::needs_prompt(own_screen, options.assume_yes, terminal)) {
-          std::printf(window ? "The demo will now move your pointer onto its window's button, click it and type \"%s\" "
-                               "into its text field. Go ahead? [y/N] "
-                             : "The demo will now move your pointer onto what it found (no click, no typing: there is "
-                               "no window of ours to type into). Go ahead? [y/N] ",
-                      kTyped);
-          std::fflush(stdout);
-          char line[256];
-          if (std::fgets(line, sizeof line, stdin) != nullptr) answer = line;
-        }
-        const pelagon2::demo::Consent consent =
-            pelagon2::demo::decide_consent(own_screen, options.assume_yes, terminal, answer);
-        if (consent == pelagon2::demo::Consent::no_terminal) {
-          note("skipped: this is your screen and there is no terminal to ask whether the demo may use your pointer "
-               "and keyboard (--yes allows it)");
-        } else if (consent == pelagon2::demo::Consent::declined) {
-          note("skipped: you said no");
-        } else {
-          found.click = pelagon2::demo::centre(*found.match);
-          // Search results are screen pixels; input takes points.
-          const Json where = {{"x", static_cast<std::int64_t>(std::floor(static_cast<double>(found.click->x) / scale))},
-                              {"y", static_cast<std::int64_t>(std::floor(static_cast<double>(found.click->y) / scale))}};
-          Json click = where;
-          click["button"] = 0;
-          click["type"] = window ? 3 : 0;  // without our window only the pointer moves
-          session.call("send_mouse_event", click);
-          if (window) {
-            window_got_click = window->wait_for([](const auto& r) { return r.button_clicks > 0; }, std::chrono::seconds(3));
-            note(window_got_click ? "the window saw a click on its button" : "the window saw no click on its button");
-            const bool focused =
-                window_got_click && window->wait_for([](const auto& r) { return r.focused; }, std::chrono::seconds(3));
-            if (!window_got_click) {
-              note("typing skipped: the click did not arrive");
-            } else if (!focused) {
-              note("typing skipped: the window did not get the keyboard focus, and the keys would go elsewhere");
-            } else {
-              session.call("send_text", {{"text", kTyped}});
-              window_got_text =
-                  window->wait_for([](const auto& r) { return r.text == kTyped; }, std::chrono::seconds(3));
-              note(window_got_text ? std::string("the window's field now holds \"") + kTyped + "\""
-                                   : "the window's field holds \"" + window->report().text + "\", not \"" + kTyped +
-                                         "\"");
-            }
-          } else {
-            note("typing skipped: there is no window of ours to type into");
-          }
-        }
-      }
-
-      heading("reading it back");
-      const std::string capture2_path = out + "/capture-2.png";
-      session.call("capture_desktop", {{"path", capture2_path}});
-      std::optional<vision_core::RgbImage> picture = read_png(capture2_path);
-      if (!picture) picture = capture1;
-      if (window_got_click && !pattern.is_null()) {
-        const std::optional<Json> again =
-            session.call("search_desktop", {{"pattern", pattern}, {"options", {{"minSimilarity", 0.9}}}});
-        if (again && pelagon2::demo::region_rects(*again).empty()) note("the button changed when it was clicked");
-      }
-      if (picture) {
-        const pelagon2::demo::Point origin = pelagon2::demo::capture_origin(displays, picture->width, picture->height);
-        // Recognition of our window only, where there is one: quicker than the whole screen.
-        std::optional<Rect> area;
-        if (window && window->report().window) {
-          const Rect& w = *window->report().window;
-          area = pelagon2::demo::clip_rect(
-              Rect{std::llround(static_cast<double>(w.x) * scale), std::llround(static_cast<double>(w.y) * scale),
-                   std::llround(static_cast<double>(w.width) * scale), std::llround(static_cast<double>(w.height) * scale)},
-              origin.x, origin.y, picture->width, picture->height);
-        }
-        std::string ocr_path = capture2_path;
-        if (area) {
-          ocr_path = out + "/window-2.png";
-          if (!write_png(pelagon2::demo::crop(*picture, *area), ocr_path, 96.0 * scale)) ocr_path = capture2_path, area.reset();
-        }
-        const std::optional<Json> text = session.call("ocr_image", {{"path", ocr_path}});
-        if (text) {
-          for (Rect r : pelagon2::demo::ocr_line_rects(*text)) {
-            if (area) r.x += area->x, r.y += area->y;
-            found.text_lines.push_back(r);
-          }
-          const std::string all = text->value("text", std::string());
-          if (window_got_text) {
-            switch (pelagon2::demo::compare_read_back(kTyped, all)) {
-              case pelagon2::demo::ReadBack::exact:
-                note(std::string("recognition read the typed text back: \"") + kTyped + "\"");
-                break;
-              case pelagon2::demo::ReadBack::without_accents:
-                note("recognition read the typed text back apart from accents, which its model "
-                     "does not always tell apart");
-                break;
-              case pelagon2::demo::ReadBack::missing:
-                note("recognition did not read the typed text back (it is approximate)");
-                break;
-            }
-          }
-        }
-
-        // The client draws what was found; the host only reported it.
-        // Outlines sit just outside what they mark, so they hide none of it.
-        const auto around = [](const Rect& r, std::int64_t by) {
-          return Rect{r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by};
-        };
-        vision_core::RgbImage annotated = *picture;
-        for (const Rect& r : found.text_lines) pelagon2::demo::draw_outline(annotated, around(r, 3), {255, 140, 0}, 2);
-        if (found.match) {
-          const Rect& m = *found.match;
-          pelagon2::demo::draw_outline(annotated, around(Rect{m.x - origin.x, m.y - origin.y, m.width, m.height}, 3),
-                                       {255, 0, 255}, 3);
-        }
-        if (found.click) {
-          const std::int64_t cx = found.click->x - origin.x, cy = found.click->y - origin.y;
-          pelagon2::demo::draw_outline(annotated, Rect{cx - 9, cy - 1, 19, 3}, {230, 0, 0}, 2);
-          pelagon2::demo::draw_outline(annotated, Rect{cx - 1, cy - 9, 3, 19}, {230, 0, 0}, 2);
-        }
-        annotated_written = write_png(annotated, annotated_path, 96.0 * scale);
-      }
+      desktop.run();
     } else {
       note("no screen: the screen, pointer and keyboard steps are left out");
     }
-
     files_and_commands(session, out);
-    if (window) window->stop();
+    desktop.stop_window();
+    clicked = desktop.window_got_click();
+    typed = desktop.window_got_text();
+    annotated = desktop.annotated_written();
+    annotated_path = desktop.annotated_path();
   }
   stop_child(xvfb.pid, SIGTERM, std::chrono::seconds(5));
 
   heading("done");
-  const double total = std::chrono::duration<double, std::milli>(Clock::now() - session_start).count();
-  if (have_screen && !annotated_written) std::printf("no annotated capture: the screen could not be captured\n");
-  if (annotated_written) {
+  if (have_screen && !annotated) std::printf("no annotated capture: the screen could not be captured\n");
+  if (annotated) {
     std::printf("annotated capture: %s\n", annotated_path.c_str());
     std::printf("   magenta: the button search_desktop found; orange: the lines ocr_image read; red: the click\n");
     std::printf("   the captures and the pattern are beside it, in %s\n", out.c_str());
   }
+  const double total = std::chrono::duration<double, std::milli>(Clock::now() - session_start).count();
   std::printf("the whole session took %s\n", pelagon2::demo::format_duration(total).c_str());
-  if (options.check && !(window_got_click && window_got_text && annotated_written)) {
-    std::printf("check failed: click %s, text %s, annotated capture %s\n", window_got_click ? "seen" : "not seen",
-                window_got_text ? "seen" : "not seen", annotated_written ? "written" : "missing");
+  if (options.check && !(clicked && typed && annotated)) {
+    std::printf("check failed: click %s, text %s, annotated capture %s\n", clicked ? "seen" : "not seen",
+                typed ? "seen" : "not seen", annotated ? "written" : "missing");
     return 1;
   }
   return 0;
