@@ -43,8 +43,23 @@ grep -qF "annotated capture: $png" "$work/demo.log" || fail "the demo did not sa
 [[ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' \n')" == 89504e470d0a1a0a ]] || fail "$png is not a PNG"
 [[ "$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')" == "0 0 4 0 0 0 3 0" ]] || fail "$png is not 1024x768"
 
-# Nothing of the session is left running.
-for pid in $(awk '/pid [0-9]+/ {for (i = 1; i < NF; i++) if ($i == "pid") print $(i + 1)}' "$work/demo.log" | tr -d ','); do
+# On a screen that is not the demo's own, and with nobody to ask, neither
+# the pointer nor the keyboard may be used: a second server of ours stands
+# in for a user's screen.
+exec {fd}<> <(:)
+Xvfb -displayfd "$fd" -nolisten tcp -noreset -screen 0 800x600x24 >/dev/null 2>&1 &
+user_server=$!
+trap 'kill "$user_server" 2>/dev/null; wait "$user_server" 2>/dev/null; rm -rf "$work"' EXIT
+read -r -t 20 -u "$fd" number || fail "the stand-in user's server did not start"
+DISPLAY=":$number" "$demo" --host "$host" --window "$window" --out "$work/user" \
+  --window-log "$work/user-window.log" </dev/null >"$work/user.log" 2>&1 || fail "the demo failed on a user's screen"
+grep -q "^screen: yours (DISPLAY=:$number)" "$work/user.log" || fail "the demo did not take :$number as the user's screen"
+grep -q "skipped: this is your screen and there is no terminal" "$work/user.log" || fail "the demo did not say why it skipped"
+! grep -qE '^(click|text)' "$work/user-window.log" || fail "the demo used the pointer or keyboard without asking"
+grep -qF "annotated capture: $work/user/demo-annotated.png" "$work/user.log" || fail "no annotated capture on a user's screen"
+
+# Nothing of the sessions is left running.
+for pid in $(awk '/pid [0-9]+/ {for (i = 1; i < NF; i++) if ($i == "pid") print $(i + 1)}' "$work/demo.log"); do
   ! kill -0 "$pid" 2>/dev/null || fail "process $pid is still running"
 done
 echo "PASS"
