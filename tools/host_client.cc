@@ -25,11 +25,22 @@ std::string frame(std::string_view body) {
   return out;
 }
 
+bool cloexec_pipe(int fds[2]) {
+#if defined(__linux__)
+  return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
+  if (::pipe(fds) != 0) return false;
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return true;
+#endif
+}
+
 HostClient::HostClient(std::string path, std::vector<std::string> env) {
   ::signal(SIGPIPE, SIG_IGN);
   int in_pipe[2];
   int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+  if (!cloexec_pipe(in_pipe) || !cloexec_pipe(out_pipe)) {
     last_error_ = std::string("pipe: ") + std::strerror(errno);
     return;
   }
