@@ -21,82 +21,11 @@
 #include "support/synthetic_screen.h"
 #include "support/x11_painter.h"
 #include "support/x_clients.h"
+#include "support/x_observer.h"
 #include "support/xvfb_server.h"
 
 namespace pelagon2::testing {
 namespace {
-
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-// The test's own look at the server: the frame the window manager gave the
-// newest managed window of a process.
-class Observer {
- public:
-  explicit Observer(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-  ~Observer() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  bool ok() const { return display_ != nullptr; }
-
-  bool manager_running() { return !property_values(DefaultRootWindow(display_), "_NET_SUPPORTING_WM_CHECK").empty(); }
-
-  // Frame of the topmost managed window whose _NET_WM_PID is `pid`; null
-  // when there is none.
-  Json frame_of_process(pid_t pid) {
-    XSync(display_, False);
-    const std::vector<unsigned long> clients =
-        property_values(DefaultRootWindow(display_), "_NET_CLIENT_LIST_STACKING");
-    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
-      const std::vector<unsigned long> owner = property_values(*it, "_NET_WM_PID");
-      if (owner.size() == 1 && owner[0] == static_cast<unsigned long>(pid)) return frame_of(*it);
-    }
-    return Json();
-  }
-
- private:
-  std::vector<unsigned long> property_values(Window window, const char* property) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> out;
-    if (XGetWindowProperty(display_, window, XInternAtom(display_, property, False), 0, 4096, False, AnyPropertyType,
-                           &type, &format, &count, &after, &data) == Success &&
-        data != nullptr && format == 32) {
-      const auto* values = reinterpret_cast<const unsigned long*>(data);
-      out.assign(values, values + count);
-    }
-    if (data != nullptr) XFree(data);
-    return out;
-  }
-
-  // The rectangle the top-level window holding `window` covers on the root.
-  Json frame_of(Window window) {
-    Window current = window;
-    for (;;) {
-      Window root = 0, parent = 0;
-      Window* children = nullptr;
-      unsigned int count = 0;
-      if (!XQueryTree(display_, current, &root, &parent, &children, &count)) return Json();
-      if (children != nullptr) XFree(children);
-      if (parent == root) break;
-      current = parent;
-    }
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(display_, current, &a)) return Json();
-    return Json{
-        {"height", a.height + 2 * a.border_width}, {"width", a.width + 2 * a.border_width}, {"x", a.x}, {"y", a.y}};
-  }
-
-  Display* display_;
-};
 
 // Two monitors side by side, the left one primary.
 class BrowserDesktopTest : public ::testing::Test {
@@ -111,11 +40,11 @@ class BrowserDesktopTest : public ::testing::Test {
     ASSERT_TRUE(server_.running());
     ASSERT_EQ(run_xrandr(server_.display(), {"--setmonitor", "*LEFT", "1280/338x900/238+0+0", "screen"}), 0);
     ASSERT_EQ(run_xrandr(server_.display(), {"--setmonitor", "RIGHT", "1280/338x900/238+1280+0", "none"}), 0);
-    observer_ = std::make_unique<Observer>(server_.display());
+    observer_ = std::make_unique<XObserver>(server_.display());
     ASSERT_TRUE(observer_->ok());
     wm_ = std::make_unique<WindowManager>(server_.display(), home_.path());
     ASSERT_TRUE(wm_->started());
-    ASSERT_TRUE(wait_until([&] { return observer_->manager_running(); }));
+    ASSERT_TRUE(observer_->manager_running());
 
     BrowserOptions options;
     options.display = server_.display();
@@ -166,7 +95,7 @@ class BrowserDesktopTest : public ::testing::Test {
 
   XvfbServer server_{"2560x900x24"};
   TempTree home_;
-  std::unique_ptr<Observer> observer_;
+  std::unique_ptr<XObserver> observer_;
   std::unique_ptr<WindowManager> wm_;
   std::unique_ptr<BrowserSession> browser_;
 };

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/json.h"
@@ -254,18 +255,9 @@ class BrowserSession {
                                      "--name", std::string(kBrowserTestHostName),
                                      "--host", host_under_test(),
                                      "--extension-id", std::string(kTestExtensionId)};
-    std::vector<std::string> env = environment();
     const std::string log = folder_ / "installer.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, pointers(args).data(),
-                                 pointers(env).data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return fail("cannot run the installer: " + std::string(std::strerror(rc)));
+    const pid_t pid = spawn(args, log, {}, false);
+    if (pid < 0) return false;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -356,33 +348,41 @@ class BrowserSession {
     args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
     args.push_back("about:blank");
 
-    // The browser, and so every host it starts, gets the session's environment.
-    std::vector<std::string> env = environment();
-    std::vector<char*> argv = pointers(args);
-    std::vector<char*> envp = pointers(env);
+    // The browser, and so every host it starts, gets the session's
+    // environment, in a process group of its own.
+    pid_ = spawn(args, folder_ / "browser.log", {{child_in, 3}, {child_out, 4}}, true);
+    ::close(child_in);
+    ::close(child_out);
+    return pid_ > 0;
+  }
 
-    const std::string log = folder_ / "browser.log";
+  // Starts `args` with the session's environment, standard input from
+  // /dev/null and both output streams into `log`; `handed` are (descriptor,
+  // number in the child) pairs. The pid, or -1 (with error()).
+  pid_t spawn(std::vector<std::string> args, const std::string& log, const std::vector<std::pair<int, int>>& handed,
+              bool own_group) {
+    std::vector<std::string> env = environment();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_adddup2(&actions, child_in, 3);
-    posix_spawn_file_actions_adddup2(&actions, child_out, 4);
+    for (const auto& [fd, target] : handed) posix_spawn_file_actions_adddup2(&actions, fd, target);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
+    if (own_group) {
+      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attr, 0);
+    }
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, &attr, pointers(args).data(), pointers(env).data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(child_in);
-    ::close(child_out);
     if (rc != 0) {
-      pid_ = -1;
-      return fail(std::string("cannot start ") + argv[0] + ": " + std::strerror(rc));
+      fail("cannot start " + args[0] + ": " + std::strerror(rc));
+      return -1;
     }
-    return true;
+    return pid;
   }
 
   // A flat DevTools session on a target; empty (with error()) when refused.

@@ -21,6 +21,7 @@
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 #include "support/x_clients.h"
+#include "support/x_observer.h"
 #include "support/xvfb_server.h"
 
 namespace pelagon2 {
@@ -31,103 +32,9 @@ using testing::WindowClient;
 using testing::WindowManager;
 using testing::XvfbServer;
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
-
-Json rect(long x, long y, long w, long h) { return Json{{"height", h}, {"width", w}, {"x", x}, {"y", y}}; }
-
-// The test's own look at the server, to learn what the window manager did.
-class Observer {
- public:
-  explicit Observer(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-  ~Observer() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  bool ok() const { return display_ != nullptr; }
-
-  std::vector<unsigned long> root_windows(const char* property) {
-    const Atom atom = XInternAtom(display_, property, False);
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> out;
-    if (XGetWindowProperty(display_, DefaultRootWindow(display_), atom, 0, 4096, False, AnyPropertyType, &type,
-                           &format, &count, &after, &data) == Success &&
-        data != nullptr && format == 32) {
-      const auto* values = reinterpret_cast<const unsigned long*>(data);
-      out.assign(values, values + count);
-    }
-    if (data != nullptr) XFree(data);
-    return out;
-  }
-
-  bool has_property(unsigned long window, const char* property) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    const int rc = XGetWindowProperty(display_, window, XInternAtom(display_, property, False), 0, 16, False,
-                                      AnyPropertyType, &type, &format, &count, &after, &data);
-    if (data != nullptr) XFree(data);
-    return rc == Success && type != 0 && count > 0;
-  }
-
-  // Managed: listed by the window manager, with its decorations announced.
-  bool managed(unsigned long window) {
-    XSync(display_, False);
-    const std::vector<unsigned long> clients = root_windows("_NET_CLIENT_LIST_STACKING");
-    return std::find(clients.begin(), clients.end(), window) != clients.end() &&
-           has_property(window, "_NET_FRAME_EXTENTS");
-  }
-
-  // The rectangle the top-level window holding `window` covers on the
-  // root, border included.
-  Json frame_of(unsigned long window) {
-    Window current = window;
-    for (;;) {
-      Window root = 0, parent = 0;
-      Window* children = nullptr;
-      unsigned int count = 0;
-      if (!XQueryTree(display_, current, &root, &parent, &children, &count)) return Json();
-      if (children != nullptr) XFree(children);
-      if (parent == root) break;
-      current = parent;
-    }
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(display_, current, &a)) return Json();
-    return rect(a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width);
-  }
-
-  // A window manager's first moments may drop the windows mapped meanwhile;
-  // it has taken over once it manages a window of ours.
-  bool manager_running(std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const Window probe = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 10, 10, 0, 0, 0);
-      XMapWindow(display_, probe);
-      const bool managed = wait_until(
-          [&] {
-            const std::vector<unsigned long> clients = root_windows("_NET_CLIENT_LIST");
-            return std::find(clients.begin(), clients.end(), probe) != clients.end();
-          },
-          std::chrono::milliseconds(700));
-      XDestroyWindow(display_, probe);
-      XSync(display_, False);
-      if (managed) return true;
-    }
-    return false;
-  }
-
- private:
-  Display* display_;
-};
+using Observer = testing::XObserver;
+using testing::rect;
+using testing::wait_until;
 
 class DesktopWire : public ::testing::Test {
  protected:
