@@ -1,5 +1,6 @@
 #include "cv/png_input.h"
 
+#include <libdeflate.h>
 #include <png.h>
 #include <zlib.h>
 
@@ -166,10 +167,12 @@ Done check_size_limits(std::span<const std::uint8_t> bytes) {
 
 
 // Direct path for non-interlaced 8-bit RGB and RGBA, the layout of nearly
-// every screenshot: the IDAT stream is inflated in blocks of rows and each row
-// is unfiltered straight into the output image (RGB) or into one of two RGBA
-// rows whose colour then goes to the output. libpng has already validated
-// the header and every chunk before the first IDAT.
+// every screenshot. libpng has already validated the header and every chunk
+// before the first IDAT. The whole stream is normally inflated in one call
+// (below); the streaming form here handles every stream that call declines:
+// it inflates in blocks of rows and unfilters each row straight into the
+// output image (RGB) or into one of two RGBA rows whose colour then goes to
+// the output.
 
 constexpr std::size_t kInflateBlockBytes = 256 * 1024;
 
@@ -195,13 +198,15 @@ inline unsigned paeth_predictor(int a, int b, int c) {
 }
 
 // One scanline filter. `prior` is the unfiltered row above (all zeros for the
-// first row); bytes left of the row count as 0.
+// first row); bytes left of the row count as 0. `dst` may start before `src`
+// in the same buffer: each byte is read before anything at or after it is
+// written.
 template <std::size_t Bpp>
 bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst,
                   std::size_t n) {
   switch (type) {
     case 0:
-      std::memcpy(dst, src, n);
+      std::memmove(dst, src, n);
       return true;
     case 1:
       each_channel<Bpp>(0, n, 0, 0, 0, 0, [&](std::size_t k, unsigned left) {
@@ -283,7 +288,7 @@ class IdatStream {
       return false;
     }
     const std::uint8_t* type_and_data = file_.data() + next_ + 4;
-    const uLong crc = crc32(0L, type_and_data, static_cast<uInt>(length + 4));
+    const std::uint32_t crc = libdeflate_crc32(0, type_and_data, std::size_t{length} + 4);
     if (crc != read_be32(type_and_data + 4 + length)) {
       *error = "IDAT: CRC error";
       return false;
@@ -336,7 +341,7 @@ const char* inflate_exactly(Inflater& z, IdatStream& idat, std::uint8_t* out, st
 }
 
 template <std::size_t Bpp>
-const char* decode_direct(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+const char* decode_streaming(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
   IdatStream idat(bytes);
   if (const char* error = idat.start()) return error;
   Inflater z;
@@ -373,6 +378,126 @@ const char* decode_direct(std::span<const std::uint8_t> bytes, vision_core::RgbI
         prior = row;
       }
     }
+  }
+  return nullptr;
+}
+
+
+// The whole zlib stream as one span: the data of a lone IDAT in place, or
+// that of consecutive IDATs copied into `joined`. False when a chunk is cut
+// short or fails its CRC; the streaming path then decides, as it may still
+// finish the image before reaching the damage.
+bool join_idat(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& joined,
+               std::span<const std::uint8_t>* stream) {
+  IdatStream idat(bytes);
+  if (idat.start() != nullptr) return false;
+  std::vector<std::span<const std::uint8_t>> parts;
+  std::size_t total = 0;
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
+  const char* error = nullptr;
+  while (idat.next(&data, &length, &error)) {
+    parts.emplace_back(data, length);
+    total += length;
+  }
+  if (error != nullptr || parts.empty()) return false;
+  if (parts.size() == 1) {
+    *stream = parts.front();
+    return true;
+  }
+  joined.resize(total);
+  std::size_t at = 0;
+  for (const auto& part : parts) {
+    std::memcpy(joined.data() + at, part.data(), part.size());
+    at += part.size();
+  }
+  *stream = joined;
+  return true;
+}
+
+struct Decompressor {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ~Decompressor() {
+    if (d != nullptr) libdeflate_free_decompressor(d);
+  }
+  Decompressor() = default;
+  Decompressor(const Decompressor&) = delete;
+  Decompressor& operator=(const Decompressor&) = delete;
+};
+
+// Inflates the whole stream into `out`, which is exactly the filtered size.
+// Only a stream that fills it exactly and ends with the right checksum counts;
+// anything else (short, long, damaged, trailing bytes) is left to the
+// streaming path, which gives the reason it always gave and accepts what it
+// always accepted (such as surplus data or a missing checksum after the last
+// row).
+enum class OneShot { done, declined, out_of_memory };
+
+OneShot inflate_one_shot(std::span<const std::uint8_t> bytes, std::uint8_t* out, std::size_t size) {
+  std::vector<std::uint8_t> joined;
+  std::span<const std::uint8_t> stream;
+  if (!join_idat(bytes, joined, &stream)) return OneShot::declined;
+  Decompressor z;
+  if (z.d == nullptr) return OneShot::out_of_memory;
+  const libdeflate_result result = libdeflate_zlib_decompress(z.d, stream.data(), stream.size(), out, size, nullptr);
+  return result == LIBDEFLATE_SUCCESS ? OneShot::done : OneShot::declined;
+}
+
+// RGB rows are unfiltered in place: row y's output starts y + 1 bytes before
+// its filtered samples, so every output byte lands where input has already
+// been consumed, and the buffer then shrinks to the packed image.
+const char* decode_rgb(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+  const std::size_t width = image.width;
+  const std::size_t height = image.height;
+  const std::size_t stride = width * 3;
+  const std::size_t file_row = stride + 1;
+  image.pixels.resize(height * file_row);
+  const OneShot inflated = inflate_one_shot(bytes, image.pixels.data(), image.pixels.size());
+  if (inflated == OneShot::out_of_memory) return "out of memory";
+  if (inflated == OneShot::declined) {
+    image.pixels.resize(height * stride);
+    return decode_streaming<3>(bytes, image);
+  }
+  std::uint8_t* buffer = image.pixels.data();
+  const std::vector<std::uint8_t> zeros(stride, 0);
+  const std::uint8_t* prior = zeros.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = buffer + y * file_row;
+    std::uint8_t* out = buffer + y * stride;
+    if (!unfilter_row<3>(src[0], src + 1, prior, out, stride)) return "bad adaptive filter value";
+    prior = out;
+  }
+  image.pixels.resize(height * stride);
+  return nullptr;
+}
+
+// RGBA rows are unfiltered in place the same way (the row above is needed
+// with its alpha), then their colour is packed into the output.
+const char* decode_rgba(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+  const std::size_t width = image.width;
+  const std::size_t height = image.height;
+  const std::size_t stride = width * 4;
+  const std::size_t file_row = stride + 1;
+  std::vector<std::uint8_t> buffer(height * file_row);
+  const OneShot inflated = inflate_one_shot(bytes, buffer.data(), buffer.size());
+  if (inflated == OneShot::out_of_memory) return "out of memory";
+  if (inflated == OneShot::declined) {
+    buffer = std::vector<std::uint8_t>();
+    return decode_streaming<4>(bytes, image);
+  }
+  const std::vector<std::uint8_t> zeros(stride, 0);
+  const std::uint8_t* prior = zeros.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = buffer.data() + y * file_row;
+    std::uint8_t* row = buffer.data() + y * stride;
+    if (!unfilter_row<4>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
+    std::uint8_t* out = image.pixels.data() + y * width * 3;
+    for (std::size_t x = 0; x < width; ++x) {
+      out[3 * x] = row[4 * x];
+      out[3 * x + 1] = row[4 * x + 1];
+      out[3 * x + 2] = row[4 * x + 2];
+    }
+    prior = row;
   }
   return nullptr;
 }
@@ -432,8 +557,15 @@ Expected<vision_core::RgbImage> decode_png_rgb(std::span<const std::uint8_t> byt
     vision_core::RgbImage image;
     const char* error = nullptr;
     try {
-      image = vision_core::RgbImage(png_get_image_width(png, info), png_get_image_height(png, info));
-      error = color_type == PNG_COLOR_TYPE_RGB ? decode_direct<3>(bytes, image) : decode_direct<4>(bytes, image);
+      // RGB is decoded in a buffer that becomes the image's, so its pixels
+      // are not allocated here.
+      if (color_type == PNG_COLOR_TYPE_RGB) {
+        image.width = png_get_image_width(png, info);
+        image.height = png_get_image_height(png, info);
+      } else {
+        image = vision_core::RgbImage(png_get_image_width(png, info), png_get_image_height(png, info));
+      }
+      error = color_type == PNG_COLOR_TYPE_RGB ? decode_rgb(bytes, image) : decode_rgba(bytes, image);
     } catch (const std::bad_alloc&) {
       error = "out of memory";
     }
