@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -204,6 +205,75 @@ TEST(DecodePng, DamagedImageData) {
     const Expected<vision_core::RgbImage> image = decode_png_rgb(r.png);
     ASSERT_FALSE(image.ok());
     EXPECT_EQ(image.error(), r.reason);
+  }
+}
+
+// Streams that hold every row before they end badly have always given the
+// image: a checksum cut off, rows beyond the last, damage in a later IDAT.
+TEST(DecodePng, DamageAfterTheLastRowIsNotRead) {
+  const Bytes two_rows = {0, 1, 2, 3, 1, 4, 5, 6};  // 1x2 RGB: None, then Sub
+  const Bytes want = {1, 2, 3, 4, 5, 6};
+  const Chunk ihdr = {"IHDR", ihdr_data(1, 2, 8, 2)};
+  const Chunk iend = {"IEND", {}};
+  const Bytes stream = testing::zlib_compress(two_rows);
+  const Bytes no_checksum(stream.begin(), stream.end() - 4);
+  Bytes surplus_rows = two_rows;
+  surplus_rows.insert(surplus_rows.end(), {0, 7, 8, 9});
+  Bytes damaged_tail_chunk = assemble_png({ihdr, {"IDAT", stream}, {"IDAT", Bytes{1, 2, 3}}, iend});
+  damaged_tail_chunk[8 + 25 + 12 + stream.size() + 8] ^= 0x55;  // data of the second IDAT
+  struct Row {
+    const char* what;
+    Bytes png;
+  };
+  const Row rows[] = {
+      {"no checksum", assemble_png({ihdr, {"IDAT", no_checksum}, iend})},
+      {"surplus rows", assemble_png({ihdr, {"IDAT", testing::zlib_compress(surplus_rows)}, iend})},
+      {"damaged IDAT after the image", damaged_tail_chunk},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Expected<vision_core::RgbImage> image = decode_png_rgb(r.png);
+    ASSERT_TRUE(image.ok()) << image.error();
+    EXPECT_EQ(image->pixels, want);
+  }
+}
+
+// Rows of a screen-sized width go through the vector form of each filter,
+// with a tail too short for it; every filter agrees with the plain sums.
+TEST(DecodePng, WideRowsOfEveryFilter) {
+  for (const std::uint32_t channels : {3u, 4u}) {
+    const std::uint32_t width = 101;
+    const std::size_t row_bytes = width * channels;
+    Bytes filtered;
+    Bytes unfiltered(row_bytes * 5);
+    Lcg rng;
+    for (std::size_t y = 0; y < 5; ++y) {
+      const std::uint8_t type = static_cast<std::uint8_t>(y);
+      filtered.push_back(type);
+      for (std::size_t i = 0; i < row_bytes; ++i) {
+        const std::uint8_t value = static_cast<std::uint8_t>(rng.next());
+        const int a = i >= channels ? unfiltered[y * row_bytes + i - channels] : 0;
+        const int b = y > 0 ? unfiltered[(y - 1) * row_bytes + i] : 0;
+        const int c = i >= channels && y > 0 ? unfiltered[(y - 1) * row_bytes + i - channels] : 0;
+        const int p = a + b - c;
+        const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+        const int predictor[5] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : (pb <= pc ? b : c)};
+        unfiltered[y * row_bytes + i] = value;
+        filtered.push_back(static_cast<std::uint8_t>(value - predictor[type]));
+      }
+    }
+    SCOPED_TRACE(channels);
+    const Bytes png = assemble_png({{"IHDR", ihdr_data(width, 5, 8, channels == 3 ? 2 : 6)},
+                                    {"IDAT", testing::zlib_compress(filtered)},
+                                    {"IEND", {}}});
+    const Expected<vision_core::RgbImage> image = decode_png_rgb(png);
+    ASSERT_TRUE(image.ok()) << image.error();
+    Bytes want;
+    for (std::size_t i = 0; i < unfiltered.size(); i += channels) {
+      want.insert(want.end(), unfiltered.begin() + static_cast<std::ptrdiff_t>(i),
+                  unfiltered.begin() + static_cast<std::ptrdiff_t>(i + 3));
+    }
+    EXPECT_EQ(image->pixels, want);
   }
 }
 
