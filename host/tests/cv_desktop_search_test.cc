@@ -25,16 +25,12 @@ using platform::DisplayRecord;
 using testing::crop;
 using testing::noise_image;
 using testing::raw_param;
+using testing::rect_text;
 
 using testing::display;
 
 std::string text_of(const Outcome& outcome) {
   return outcome.ok() ? to_json_text(*outcome) : "error: " + outcome.error();
-}
-
-std::string rect_text(std::int64_t x, std::int64_t y, std::uint32_t w, std::uint32_t h) {
-  return R"({"height":)" + std::to_string(h) + R"(,"width":)" + std::to_string(w) + R"(,"x":)" + std::to_string(x) +
-         R"(,"y":)" + std::to_string(y) + "}";
 }
 
 // A display left of the main one at scale 2: capture origin (-2880, 0).

@@ -202,4 +202,10 @@ inline Json raw_param(const vision_core::RgbImage& image, std::optional<double> 
   return param;
 }
 
+// A rectangle as the replies write it (members in key order).
+inline std::string rect_text(std::int64_t x, std::int64_t y, std::uint32_t w, std::uint32_t h) {
+  return R"({"height":)" + std::to_string(h) + R"(,"width":)" + std::to_string(w) + R"(,"x":)" + std::to_string(x) +
+         R"(,"y":)" + std::to_string(y) + "}";
+}
+
 }  // namespace pelagon2::testing

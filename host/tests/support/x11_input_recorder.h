@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,16 @@
 #include <vector>
 
 namespace pelagon2::testing {
+
+// True when the server has no key held down, whoever pressed it.
+inline bool no_key_down(Display* d) {
+  std::array<char, 32> keys{};
+  XQueryKeymap(d, keys.data());
+  for (const char k : keys) {
+    if (k != 0) return false;
+  }
+  return true;
+}
 
 struct RecordedEvent {
   std::string kind;  // "press", "release", "button_press", "button_release", "motion", "mapping"

@@ -3,6 +3,7 @@
 // (never one the test did not start), stopped by its pid when the test ends.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -43,31 +44,30 @@ class XvfbServer {
   // Stops the server (also usable mid-test to make the display vanish). The
   // display number stays reserved until this object is gone: otherwise a
   // test running beside this one may start its server there, and this test's
-  // clients would reconnect to a screen that is not theirs.
+  // clients would reconnect to a screen that is not theirs. The server's lock
+  // file is made to name this process before the server is killed, and the
+  // kill leaves it in place, so the number is never free in between.
   void stop() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+    if (!display_.empty() && held_lock_.empty()) {
+      const std::string path = "/tmp/.X" + display_.substr(1) + "-lock";
+      chmod(path.c_str(), 0644);  // Xvfb leaves it read-only
+      const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+      if (fd >= 0) {
+        char text[16];
+        const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+        if (write(fd, text, static_cast<std::size_t>(n)) == n) held_lock_ = path;
+        close(fd);
+      }
+    }
+    // SIGKILL: a server that shuts down in order removes its lock file.
+    kill(pid_, held_lock_.empty() ? SIGTERM : SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    if (!display_.empty() && held_lock_.empty()) {
-      // The lock file a server leaves while it runs, naming this live process:
-      // every other Xvfb takes the number for busy.
-      const std::string path = "/tmp/.X" + display_.substr(1) + "-lock";
-      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
-      if (fd >= 0) {
-        char text[16];
-        const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-        const bool written = write(fd, text, static_cast<std::size_t>(n)) == n;
-        close(fd);
-        if (written) {
-          held_lock_ = path;
-        } else {
-          unlink(path.c_str());
-        }
-      }
-    }
+    // The killed server's socket file; the lock keeps anyone from binding it.
+    if (!held_lock_.empty()) unlink(("/tmp/.X11-unix/X" + display_.substr(1)).c_str());
   }
 
   // A new server on the stopped one's display number, as when a user's

@@ -21,6 +21,7 @@ namespace pelagon2::platform::x11 {
 namespace {
 
 using testing::InputRecorder;
+using testing::no_key_down;
 using testing::RecordedEvent;
 namespace action = platform::action;
 
@@ -52,15 +53,6 @@ class HookedClock final : public InputClock {
     system_input_clock().sleep(d);
   }
 };
-
-bool no_key_down(Display* d) {
-  std::array<char, 32> keys{};
-  XQueryKeymap(d, keys.data());
-  for (const char k : keys) {
-    if (k != 0) return false;
-  }
-  return true;
-}
 
 TEST(X11InputBackend, HeldKeysAreReleasedWhenAnActionFails) {
   testing::XvfbServer server;

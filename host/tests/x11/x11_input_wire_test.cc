@@ -19,6 +19,7 @@ namespace pelagon2 {
 namespace {
 
 using testing::InputRecorder;
+using testing::no_key_down;
 using testing::RecordedEvent;
 
 std::vector<unsigned long> keyboard_map(Display* d) {
@@ -28,15 +29,6 @@ std::vector<unsigned long> keyboard_map(Display* d) {
   std::vector<unsigned long> out(map, map + (max - min + 1) * per);
   XFree(map);
   return out;
-}
-
-bool no_key_down(Display* d) {
-  std::array<char, 32> keys{};
-  XQueryKeymap(d, keys.data());
-  for (const char k : keys) {
-    if (k != 0) return false;
-  }
-  return true;
 }
 
 std::string describe(const std::vector<RecordedEvent>& events) {

@@ -24,13 +24,9 @@ using testing::busiest_window;
 using testing::crop;
 using testing::HostProcess;
 using testing::png_param;
+using testing::rect_text;
 using testing::X11Painter;
 using testing::XvfbServer;
-
-std::string rect_text(std::int64_t x, std::int64_t y, std::uint32_t w, std::uint32_t h) {
-  return R"({"height":)" + std::to_string(h) + R"(,"width":)" + std::to_string(w) + R"(,"x":)" + std::to_string(x) +
-         R"(,"y":)" + std::to_string(y) + "}";
-}
 
 // Two monitors side by side, the right one primary (so captured, and listed
 // first); a textured picture on it.
