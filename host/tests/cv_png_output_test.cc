@@ -145,9 +145,8 @@ TEST_F(PngOutput, ZlibInflatesTheStreamBackToThePixels) {
     std::size_t channels;
     Content content;
   } cases[] = {
-      {1, 1, 3, flat},   {1, 7, 4, noise},    {5, 3, 3, noise},     {6, 4, 4, screen},
-      {17, 9, 3, noise}, {21, 5, 4, noise},   {300, 40, 3, flat},   {333, 61, 4, screen},
-      {512, 64, 3, noise}, {1023, 3, 4, noise},
+      {1, 1, 3, flat},   {1, 7, 4, noise},   {5, 3, 3, noise},     {6, 4, 4, screen},   {17, 9, 3, noise},
+      {21, 5, 4, noise}, {300, 40, 3, flat}, {333, 61, 4, screen}, {512, 64, 3, noise}, {1023, 3, 4, noise},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "x" + std::to_string(c.channels) +
@@ -160,8 +159,8 @@ TEST_F(PngOutput, ZlibInflatesTheStreamBackToThePixels) {
       if (c.content == noise) v = static_cast<std::uint8_t>(seed >> 24);
     }
     const std::string file = path("z.png");
-    const Done written = write_png_file(pixels, c.width, c.height,
-                                        c.channels == 4 ? PngColor::rgba : PngColor::rgb, 96.0, file);
+    const Done written =
+        write_png_file(pixels, c.width, c.height, c.channels == 4 ? PngColor::rgba : PngColor::rgb, 96.0, file);
     ASSERT_TRUE(written.ok()) << written.error();
     const Bytes png = read_file(file);
 
