@@ -277,6 +277,75 @@ TEST(DecodePng, WideRowsOfEveryFilter) {
   }
 }
 
+// A zlib stream of one stored block holding `prefix`, then a fixed-code block
+// with one 3-byte match at distance code `code` (its 13 extra bits all 0) and
+// its end. `adler_of` is what the checksum covers.
+Bytes stream_with_distance_code(const Bytes& prefix, unsigned code, const Bytes& adler_of) {
+  Bytes out = {0x78, 0x01};
+  std::uint32_t bits = 0;
+  int count = 0;
+  auto put = [&](std::uint32_t value, int n) {  // least significant bit first
+    bits |= value << count;
+    count += n;
+    for (; count >= 8; count -= 8, bits >>= 8) out.push_back(static_cast<std::uint8_t>(bits));
+  };
+  auto put_code = [&](std::uint32_t code_bits, int n) {  // Huffman codes go most significant bit first
+    for (int i = n - 1; i >= 0; --i) put((code_bits >> i) & 1u, 1);
+  };
+  put(0, 3);  // not final, stored
+  put(0, 8 - count);
+  const auto len = static_cast<std::uint16_t>(prefix.size());
+  out.insert(out.end(), {static_cast<std::uint8_t>(len), static_cast<std::uint8_t>(len >> 8),
+                         static_cast<std::uint8_t>(~len), static_cast<std::uint8_t>(~len >> 8)});
+  out.insert(out.end(), prefix.begin(), prefix.end());
+  put(1, 1);       // final
+  put(1, 2);       // fixed codes
+  put_code(1, 7);  // length symbol 257: 3 bytes
+  put_code(code, 5);
+  put(0, 13);
+  put_code(0, 7);  // end of block
+  if (count > 0) put(0, 8 - count);
+  const uLong adler = adler32(adler32(0, nullptr, 0), adler_of.data(), static_cast<uInt>(adler_of.size()));
+  testing::put_be32(out, static_cast<std::uint32_t>(adler));
+  return out;
+}
+
+// Distance codes 30 and 31 are reserved and zlib refuses them. The one-shot
+// inflate reads both as code 29 (distance 24577 and up), so a stream that
+// uses them, with a checksum over that reading, gives an image instead of an
+// error. Pinned here so that a change either way is noticed.
+TEST(DecodePng, ReservedDistanceCodesReadAsCode29) {
+  const std::uint32_t width = 1000;  // 3001 bytes a row
+  const std::uint32_t height = 12;
+  const std::size_t file_row = width * 3 + 1;
+  const std::size_t size = height * file_row;
+  Bytes prefix(size - 3);
+  Lcg rng;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    prefix[i] = i % file_row == 0 ? 0 : static_cast<std::uint8_t>(rng.next());
+  }
+  Bytes filtered = prefix;
+  for (int i = 0; i < 3; ++i) filtered.push_back(filtered[filtered.size() - 24577]);
+  Bytes want;
+  for (std::size_t i = 0; i < filtered.size(); ++i) {
+    if (i % file_row != 0) want.push_back(filtered[i]);
+  }
+  for (const unsigned code : {29u, 30u, 31u}) {
+    SCOPED_TRACE("distance code " + std::to_string(code));
+    const Bytes stream = stream_with_distance_code(prefix, code, filtered);
+    Bytes inflated(size);
+    uLongf inflated_size = static_cast<uLongf>(size);
+    const int zlib_status =
+        uncompress(inflated.data(), &inflated_size, stream.data(), static_cast<uLong>(stream.size()));
+    EXPECT_EQ(zlib_status, code == 29 ? Z_OK : Z_DATA_ERROR);
+
+    const Expected<vision_core::RgbImage> image =
+        decode_png_rgb(assemble_png({{"IHDR", ihdr_data(width, height, 8, 2)}, {"IDAT", stream}, {"IEND", {}}}));
+    ASSERT_TRUE(image.ok()) << image.error();
+    EXPECT_EQ(image->pixels, want);
+  }
+}
+
 TEST(DecodePng, SixteenBitScalingIsRoundedForEveryValue) {
   PngPicture p;
   p.width = 65536;
