@@ -132,6 +132,27 @@ void BM_DecodePngRgb(benchmark::State& state) {
 // 0: as written by write_png_file (Sub filter, fast deflate); 1: adaptive filters.
 BENCHMARK(BM_DecodePngRgb)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// Baseline for BM_DecodePngRgb: libpng (inflating with zlib) to 8-bit RGB.
+void BM_DecodePngLibpng(benchmark::State& state) {
+  const auto png = state.range(0) == 0 ? screenshot_png() : adaptive_png();
+  if (png.empty()) return state.SkipWithError("could not write the test PNG");
+  std::vector<std::uint8_t> pixels(std::size_t{kWidth} * kHeight * 3);
+  for (auto _ : state) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_memory(&image, png.data(), png.size()) == 0) {
+      return state.SkipWithError("libpng refused the test PNG");
+    }
+    image.format = PNG_FORMAT_RGB;
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) {
+      return state.SkipWithError("libpng failed");
+    }
+    benchmark::DoNotOptimize(pixels.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight * 3);
+}
+BENCHMARK(BM_DecodePngLibpng)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 // What a search request pays for its image parameter: base64 text to pixels.
 void BM_DecodeImageParam(benchmark::State& state) {
   const pelagon2::Json param = {{"data", pelagon2::base64_encode(screenshot_png())}};

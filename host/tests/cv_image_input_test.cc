@@ -240,8 +240,12 @@ TEST(DecodePng, DamageAfterTheLastRowIsNotRead) {
 
 // Rows of a screen-sized width go through the vector form of each filter,
 // with a tail too short for it; every filter agrees with the plain sums.
+// Besides noise: values 0 to 2, where the Paeth distances tie all the time,
+// and only 0 and 255, where sums wrap and averages of odd sums round down.
 TEST(DecodePng, WideRowsOfEveryFilter) {
-  for (const std::uint32_t channels : {3u, 4u}) {
+  enum Values { noise, ties, extremes };
+  for (const auto& [channels, values] : {std::pair{3u, noise}, std::pair{4u, noise}, std::pair{3u, ties},
+                                        std::pair{4u, ties}, std::pair{3u, extremes}, std::pair{4u, extremes}}) {
     const std::uint32_t width = 101;
     const std::size_t row_bytes = width * channels;
     Bytes filtered;
@@ -251,7 +255,9 @@ TEST(DecodePng, WideRowsOfEveryFilter) {
       const std::uint8_t type = static_cast<std::uint8_t>(y);
       filtered.push_back(type);
       for (std::size_t i = 0; i < row_bytes; ++i) {
-        const std::uint8_t value = static_cast<std::uint8_t>(rng.next());
+        const std::uint32_t r = rng.next();
+        const std::uint8_t value =
+            static_cast<std::uint8_t>(values == noise ? r : values == ties ? r % 3 : (r & 1) * 255);
         const int a = i >= channels ? unfiltered[y * row_bytes + i - channels] : 0;
         const int b = y > 0 ? unfiltered[(y - 1) * row_bytes + i] : 0;
         const int c = i >= channels && y > 0 ? unfiltered[(y - 1) * row_bytes + i - channels] : 0;
@@ -262,7 +268,7 @@ TEST(DecodePng, WideRowsOfEveryFilter) {
         filtered.push_back(static_cast<std::uint8_t>(value - predictor[type]));
       }
     }
-    SCOPED_TRACE(channels);
+    SCOPED_TRACE(std::to_string(channels) + " channels, values " + std::to_string(values));
     const Bytes png = assemble_png({{"IHDR", ihdr_data(width, 5, 8, channels == 3 ? 2 : 6)},
                                     {"IDAT", testing::zlib_compress(filtered)},
                                     {"IEND", {}}});

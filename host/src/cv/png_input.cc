@@ -224,6 +224,77 @@ std::size_t unfilter_sub_sse2(const std::uint8_t* src, std::uint8_t* dst, std::s
   }
   return i;
 }
+
+// Average and Paeth depend on the pixel just finished, so they go one pixel
+// at a time with its channels side by side in one register. Pixels are moved
+// through 32-bit values, never wider, so no load or store reaches past the
+// row (the rows around it may be another row's input, or the buffer's end).
+// Three-byte pixels are put together in a general register: a copy through
+// memory would make every load wait for a store it only partly overlaps.
+template <std::size_t Bpp>
+__m128i load_pixel(const std::uint8_t* p) {
+  std::uint32_t v = 0;
+  if constexpr (Bpp == 4) {
+    std::memcpy(&v, p, 4);
+  } else {
+    v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+  }
+  return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+template <std::size_t Bpp>
+void store_pixel(std::uint8_t* p, __m128i x) {
+  const auto v = static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
+  if constexpr (Bpp == 4) {
+    std::memcpy(p, &v, 4);
+  } else {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+  }
+}
+
+// x + floor((left + above) / 2) per byte, left starting at 0.
+template <std::size_t Bpp>
+void unfilter_average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i left = _mm_setzero_si128();
+  for (std::size_t k = 0; k < n; k += Bpp) {
+    const __m128i above = load_pixel<Bpp>(prior + k);
+    // The rounding-up average, less the bit it rounded up by.
+    const __m128i floor_mean = _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), ones));
+    left = _mm_add_epi8(load_pixel<Bpp>(src + k), floor_mean);
+    store_pixel<Bpp>(dst + k, left);
+  }
+}
+
+// x + the Paeth predictor per byte, in 16-bit lanes; left and upper-left
+// start at 0, which makes the first pixel's predictor the byte above.
+template <std::size_t Bpp>
+void unfilter_paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i a = zero;  // left
+  __m128i c = zero;  // upper left
+  for (std::size_t k = 0; k < n; k += Bpp) {
+    const __m128i b = _mm_unpacklo_epi8(load_pixel<Bpp>(prior + k), zero);
+    const __m128i bc = _mm_sub_epi16(b, c);
+    const __m128i ac = _mm_sub_epi16(a, c);
+    const __m128i sum = _mm_add_epi16(bc, ac);
+    const __m128i pa = _mm_max_epi16(bc, _mm_sub_epi16(zero, bc));    // |p - a|
+    const __m128i pb = _mm_max_epi16(ac, _mm_sub_epi16(zero, ac));    // |p - b|
+    const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));  // |p - c|
+    const __m128i smallest = _mm_min_epi16(pa, _mm_min_epi16(pb, pc));
+    // Ties go to a, then b: take c, then overrule with b, then with a.
+    const __m128i use_b = _mm_cmpeq_epi16(pb, smallest);
+    const __m128i use_a = _mm_cmpeq_epi16(pa, smallest);
+    __m128i predictor = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
+    predictor = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, predictor));
+    const __m128i x = _mm_add_epi8(load_pixel<Bpp>(src + k), _mm_packus_epi16(predictor, zero));
+    store_pixel<Bpp>(dst + k, x);
+    a = _mm_unpacklo_epi8(x, zero);
+    c = b;
+  }
+}
 #endif
 
 // One scanline filter. `prior` is the unfiltered row above (all zeros for the
@@ -272,13 +343,20 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t
       return true;
     }
     case 3:
+#if defined(__SSE2__)
+      unfilter_average_sse2<Bpp>(src, prior, dst, n);
+#else
       each_channel<Bpp>(0, n, 0, 0, 0, 0, [&](std::size_t k, unsigned left) {
         const unsigned v = (src[k] + ((left + prior[k]) >> 1)) & 0xFFu;
         dst[k] = static_cast<std::uint8_t>(v);
         return v;
       });
+#endif
       return true;
     case 4: {
+#if defined(__SSE2__)
+      unfilter_paeth_sse2<Bpp>(src, prior, dst, n);
+#else
       // With nothing to the left the predictor is the byte above.
       for (std::size_t c = 0; c < Bpp && c < n; ++c) dst[c] = static_cast<std::uint8_t>(src[c] + prior[c]);
       each_channel<Bpp>(Bpp, n, dst[0], dst[1], dst[2], Bpp == 4 ? dst[3] : 0, [&](std::size_t k, unsigned left) {
@@ -287,6 +365,7 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t
         dst[k] = static_cast<std::uint8_t>(v);
         return v;
       });
+#endif
       return true;
     }
     default:
