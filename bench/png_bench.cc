@@ -17,6 +17,7 @@
 #include "cv/image_input.h"
 #include "cv/png_input.h"
 #include "cv/png_output.h"
+#include "host/tests/support/synthetic_screen.h"
 
 namespace {
 
@@ -118,8 +119,23 @@ std::vector<std::uint8_t> adaptive_png() {
   return png;
 }
 
+// The haystack of search_request_bench: a synthetic screen as libpng writes
+// it by default.
+std::vector<std::uint8_t> search_haystack_png() {
+  static const std::vector<std::uint8_t> png = [] {
+    const std::string bytes =
+        pelagon2::testing::encode_png(pelagon2::testing::synthetic_screen(kWidth, kHeight, 42), 192.0);
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  }();
+  return png;
+}
+
+std::vector<std::uint8_t> test_png(std::int64_t which) {
+  return which == 0 ? screenshot_png() : which == 1 ? adaptive_png() : search_haystack_png();
+}
+
 void BM_DecodePngRgb(benchmark::State& state) {
-  const auto png = state.range(0) == 0 ? screenshot_png() : adaptive_png();
+  const auto png = test_png(state.range(0));
   if (png.empty()) return state.SkipWithError("could not write the test PNG");
   for (auto _ : state) {
     auto image = pelagon2::cv::decode_png_rgb(png);
@@ -129,12 +145,13 @@ void BM_DecodePngRgb(benchmark::State& state) {
   state.counters["png_bytes"] = static_cast<double>(png.size());
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight * 3);
 }
-// 0: as written by write_png_file (Sub filter, fast deflate); 1: adaptive filters.
-BENCHMARK(BM_DecodePngRgb)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// 0: as written by write_png_file (Sub filter, fast deflate); 1: adaptive
+// filters; 2: the haystack of search_request_bench.
+BENCHMARK(BM_DecodePngRgb)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // Baseline for BM_DecodePngRgb: libpng (inflating with zlib) to 8-bit RGB.
 void BM_DecodePngLibpng(benchmark::State& state) {
-  const auto png = state.range(0) == 0 ? screenshot_png() : adaptive_png();
+  const auto png = test_png(state.range(0));
   if (png.empty()) return state.SkipWithError("could not write the test PNG");
   std::vector<std::uint8_t> pixels(std::size_t{kWidth} * kHeight * 3);
   for (auto _ : state) {
@@ -151,7 +168,7 @@ void BM_DecodePngLibpng(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight * 3);
 }
-BENCHMARK(BM_DecodePngLibpng)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodePngLibpng)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // What a search request pays for its image parameter: base64 text to pixels.
 void BM_DecodeImageParam(benchmark::State& state) {

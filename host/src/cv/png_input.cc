@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "vision_core/rounding.h"
@@ -229,12 +230,18 @@ std::size_t unfilter_sub_sse2(const std::uint8_t* src, std::uint8_t* dst, std::s
 // at a time with its channels side by side in one register. Pixels are moved
 // through 32-bit values, never wider, so no load or store reaches past the
 // row (the rows around it may be another row's input, or the buffer's end).
-// Three-byte pixels are put together in a general register: a copy through
-// memory would make every load wait for a store it only partly overlaps.
-template <std::size_t Bpp>
+// Pixels move through 32-bit values. Every pixel but a row's last is moved
+// as four bytes: the extra byte read belongs to the next pixel, and the extra
+// byte written is rewritten with the next pixel (in place, it lies behind
+// everything still to be read). Channels never mix, so the extra lane is
+// left as it is. A row's last pixel moves exactly, so nothing
+// reaches past the row. Three bytes are put together in a general register:
+// a copy through memory would make the load wait on a store it only partly
+// overlaps.
+template <std::size_t N>
 __m128i load_pixel(const std::uint8_t* p) {
   std::uint32_t v = 0;
-  if constexpr (Bpp == 4) {
+  if constexpr (N == 4) {
     std::memcpy(&v, p, 4);
   } else {
     v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
@@ -242,10 +249,10 @@ __m128i load_pixel(const std::uint8_t* p) {
   return _mm_cvtsi32_si128(static_cast<int>(v));
 }
 
-template <std::size_t Bpp>
+template <std::size_t N>
 void store_pixel(std::uint8_t* p, __m128i x) {
   const auto v = static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
-  if constexpr (Bpp == 4) {
+  if constexpr (N == 4) {
     std::memcpy(p, &v, 4);
   } else {
     p[0] = static_cast<std::uint8_t>(v);
@@ -254,46 +261,65 @@ void store_pixel(std::uint8_t* p, __m128i x) {
   }
 }
 
+// Runs `step(k, width)` for each pixel: width 4 while four bytes stay inside
+// the row, then Bpp.
+template <std::size_t Bpp, class Step>
+void each_pixel(std::size_t n, Step step) {
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += Bpp) step(k, std::integral_constant<std::size_t, 4>{});
+  for (; k < n; k += Bpp) step(k, std::integral_constant<std::size_t, Bpp>{});
+}
+
 // x + floor((left + above) / 2) per byte, left starting at 0.
 template <std::size_t Bpp>
 void unfilter_average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
   const __m128i ones = _mm_set1_epi8(1);
   __m128i left = _mm_setzero_si128();
-  for (std::size_t k = 0; k < n; k += Bpp) {
-    const __m128i above = load_pixel<Bpp>(prior + k);
+  each_pixel<Bpp>(n, [&](std::size_t k, auto width) {
+    constexpr std::size_t N = decltype(width)::value;
+    const __m128i above = load_pixel<N>(prior + k);
     // The rounding-up average, less the bit it rounded up by.
     const __m128i floor_mean = _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), ones));
-    left = _mm_add_epi8(load_pixel<Bpp>(src + k), floor_mean);
-    store_pixel<Bpp>(dst + k, left);
-  }
+    left = _mm_add_epi8(load_pixel<N>(src + k), floor_mean);
+    store_pixel<N>(dst + k, left);
+  });
 }
 
 // x + the Paeth predictor per byte, in 16-bit lanes; left and upper-left
-// start at 0, which makes the first pixel's predictor the byte above.
+// start at 0, which makes the first pixel's predictor the byte above. The
+// sums with all three candidates are formed up front and two comparisons
+// pick one, which keeps the chain from one pixel to the next short.
+inline __m128i abs_epi16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+inline __m128i blend(__m128i mask, __m128i if_set, __m128i if_clear) {
+  return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, if_clear));
+}
+
 template <std::size_t Bpp>
 void unfilter_paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
   const __m128i zero = _mm_setzero_si128();
+  const __m128i low_byte = _mm_set1_epi16(0xFF);
   __m128i a = zero;  // left
   __m128i c = zero;  // upper left
-  for (std::size_t k = 0; k < n; k += Bpp) {
-    const __m128i b = _mm_unpacklo_epi8(load_pixel<Bpp>(prior + k), zero);
+  each_pixel<Bpp>(n, [&](std::size_t k, auto width) {
+    constexpr std::size_t N = decltype(width)::value;
+    const __m128i b = _mm_unpacklo_epi8(load_pixel<N>(prior + k), zero);
+    const __m128i x = _mm_unpacklo_epi8(load_pixel<N>(src + k), zero);
     const __m128i bc = _mm_sub_epi16(b, c);
     const __m128i ac = _mm_sub_epi16(a, c);
-    const __m128i sum = _mm_add_epi16(bc, ac);
-    const __m128i pa = _mm_max_epi16(bc, _mm_sub_epi16(zero, bc));    // |p - a|
-    const __m128i pb = _mm_max_epi16(ac, _mm_sub_epi16(zero, ac));    // |p - b|
-    const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));  // |p - c|
-    const __m128i smallest = _mm_min_epi16(pa, _mm_min_epi16(pb, pc));
-    // Ties go to a, then b: take c, then overrule with b, then with a.
-    const __m128i use_b = _mm_cmpeq_epi16(pb, smallest);
-    const __m128i use_a = _mm_cmpeq_epi16(pa, smallest);
-    __m128i predictor = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
-    predictor = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, predictor));
-    const __m128i x = _mm_add_epi8(load_pixel<Bpp>(src + k), _mm_packus_epi16(predictor, zero));
-    store_pixel<Bpp>(dst + k, x);
-    a = _mm_unpacklo_epi8(x, zero);
+    const __m128i pa = abs_epi16(bc);                     // |p - a|
+    const __m128i pb = abs_epi16(ac);                     // |p - b|
+    const __m128i pc = abs_epi16(_mm_add_epi16(bc, ac));  // |p - c|
+    // a unless another distance is smaller; then b unless c's is smaller.
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i use_c = _mm_cmpgt_epi16(pb, pc);
+    const __m128i with_a = _mm_and_si128(_mm_add_epi16(x, a), low_byte);
+    const __m128i with_b = _mm_and_si128(_mm_add_epi16(x, b), low_byte);
+    const __m128i with_c = _mm_and_si128(_mm_add_epi16(x, c), low_byte);
+    a = blend(not_a, blend(use_c, with_c, with_b), with_a);
+    store_pixel<N>(dst + k, _mm_packus_epi16(a, zero));
     c = b;
-  }
+  });
 }
 #endif
 
