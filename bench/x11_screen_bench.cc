@@ -1,7 +1,7 @@
 // x11_screen_bench: the screen path on a private 2880x1800 X server showing a
 // screenshot-like picture.
 //
-//   x11_screen_bench [REPEATS]
+//   x11_screen_bench [REPEATS [BASELINE_HOST]]
 //
 // Prints the median, min and max wall time of REPEATS runs (default 30) and
 // the CPU time per run of the process doing the work and of the X server:
@@ -15,7 +15,8 @@
 //     and the same rows deflated by zlib at level 1 as the baseline;
 //   - capture on a server without MIT-SHM (XGetImage);
 //   - over the pipe to the real host: search_desktop for a 64x64 pattern
-//     and capture_desktop, end to end.
+//     and capture_desktop, end to end; then the same for BASELINE_HOST, when
+//     given (another build, to compare with).
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
@@ -129,7 +130,8 @@ double request_ms(pelagon2::HostClient& host, const std::string& body, bool* ok)
   return ms;
 }
 
-void wire_figures(const std::string& display, const vision_core::RgbImage& screen, int repeats) {
+void wire_figures(const char* host_path, const std::string& display, const vision_core::RgbImage& screen,
+                  int repeats) {
   const auto [px, py] = pelagon2::testing::busiest_window(screen, 64);
   const pelagon2::Json search{
       {"id", 1},
@@ -138,7 +140,8 @@ void wire_figures(const std::string& display, const vision_core::RgbImage& scree
   const std::string capture_path = "/tmp/x11_screen_bench_capture.png";
   const pelagon2::Json capture{{"id", 2}, {"method", "capture_desktop"}, {"params", {{"path", capture_path}}}};
 
-  pelagon2::HostClient host(PELAGON2_BUILT_HOST, {"DISPLAY=" + display});
+  std::printf("host %s\n", host_path);
+  pelagon2::HostClient host(host_path, {"DISPLAY=" + display});
   if (!host.started() || !host.call("get_version")) {
     std::fprintf(stderr, "cannot start the host: %s\n", host.last_error().c_str());
     return;
@@ -292,6 +295,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  wire_figures(server.display(), screen, repeats);
+  wire_figures(PELAGON2_BUILT_HOST, server.display(), screen, repeats);
+  if (argc > 2) wire_figures(argv[2], server.display(), screen, repeats);
   return 0;
 }
