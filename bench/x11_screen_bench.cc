@@ -130,8 +130,7 @@ double request_ms(pelagon2::HostClient& host, const std::string& body, bool* ok)
   return ms;
 }
 
-void wire_figures(const char* host_path, const std::string& display, const vision_core::RgbImage& screen,
-                  int repeats) {
+void wire_figures(const char* host_path, const std::string& display, const vision_core::RgbImage& screen, int repeats) {
   const auto [px, py] = pelagon2::testing::busiest_window(screen, 64);
   const pelagon2::Json search{
       {"id", 1},
