@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "core/descriptor_io.h"
 #include "core/host_streams.h"
@@ -34,11 +34,6 @@ constexpr int kDeflateLevel = 1;
 
 // Largest IDAT payload written as one chunk; chunk lengths stop at 2^31 - 1.
 constexpr std::size_t kMaxIdatChunk = std::size_t{1} << 30;
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
 struct CompressorDeleter {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -161,9 +156,10 @@ Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, s
   const std::size_t filtered_size = (stride + 1) * height;
   const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
       libdeflate_alloc_compressor(kDeflateLevel));
-  const Buffer filtered(static_cast<std::uint8_t*>(std::malloc(filtered_size)));
+  // Left uninitialised: every byte is written before it is read.
+  const std::unique_ptr<std::uint8_t[]> filtered(new (std::nothrow) std::uint8_t[filtered_size]);
   const std::size_t bound = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor.get(), filtered_size) : 0;
-  const Buffer compressed(static_cast<std::uint8_t*>(std::malloc(bound)));
+  const std::unique_ptr<std::uint8_t[]> compressed(new (std::nothrow) std::uint8_t[bound]);
   if (compressor == nullptr || filtered == nullptr || compressed == nullptr) {
     return make_error("save_failed: out of memory");
   }
