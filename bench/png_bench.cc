@@ -17,6 +17,7 @@
 #include "cv/image_input.h"
 #include "cv/png_input.h"
 #include "cv/png_output.h"
+#include "host/tests/support/synthetic_screen.h"
 
 namespace {
 
@@ -118,8 +119,23 @@ std::vector<std::uint8_t> adaptive_png() {
   return png;
 }
 
+// The haystack of search_request_bench: a synthetic screen as libpng writes
+// it by default.
+std::vector<std::uint8_t> search_haystack_png() {
+  static const std::vector<std::uint8_t> png = [] {
+    const std::string bytes =
+        pelagon2::testing::encode_png(pelagon2::testing::synthetic_screen(kWidth, kHeight, 42), 192.0);
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  }();
+  return png;
+}
+
+std::vector<std::uint8_t> test_png(std::int64_t which) {
+  return which == 0 ? screenshot_png() : which == 1 ? adaptive_png() : search_haystack_png();
+}
+
 void BM_DecodePngRgb(benchmark::State& state) {
-  const auto png = state.range(0) == 0 ? screenshot_png() : adaptive_png();
+  const auto png = test_png(state.range(0));
   if (png.empty()) return state.SkipWithError("could not write the test PNG");
   for (auto _ : state) {
     auto image = pelagon2::cv::decode_png_rgb(png);
@@ -129,8 +145,30 @@ void BM_DecodePngRgb(benchmark::State& state) {
   state.counters["png_bytes"] = static_cast<double>(png.size());
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight * 3);
 }
-// 0: as written by write_png_file (Sub filter, fast deflate); 1: adaptive filters.
-BENCHMARK(BM_DecodePngRgb)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// 0: as written by write_png_file (Sub filter, fast deflate); 1: adaptive
+// filters; 2: the haystack of search_request_bench.
+BENCHMARK(BM_DecodePngRgb)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// Baseline for BM_DecodePngRgb: libpng (inflating with zlib) to 8-bit RGB.
+void BM_DecodePngLibpng(benchmark::State& state) {
+  const auto png = test_png(state.range(0));
+  if (png.empty()) return state.SkipWithError("could not write the test PNG");
+  std::vector<std::uint8_t> pixels(std::size_t{kWidth} * kHeight * 3);
+  for (auto _ : state) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_memory(&image, png.data(), png.size()) == 0) {
+      return state.SkipWithError("libpng refused the test PNG");
+    }
+    image.format = PNG_FORMAT_RGB;
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) {
+      return state.SkipWithError("libpng failed");
+    }
+    benchmark::DoNotOptimize(pixels.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight * 3);
+}
+BENCHMARK(BM_DecodePngLibpng)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // What a search request pays for its image parameter: base64 text to pixels.
 void BM_DecodeImageParam(benchmark::State& state) {
@@ -158,6 +196,45 @@ void BM_WritePngFile(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pixels.size()));
 }
 BENCHMARK(BM_WritePngFile)->Arg(3)->Arg(4)->Unit(benchmark::kMillisecond);
+
+bool encode_sub_level1(png_structp png, png_infop info, std::vector<png_bytep>& rows, int color_type) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_IHDR(png, info, kWidth, kHeight, 8, color_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_compression_level(png, 1);
+  png_write_info(png, info);
+  png_write_image(png, rows.data());
+  png_write_end(png, nullptr);
+  return true;
+}
+
+// Baseline for BM_WritePngFile: the same rows Sub-filtered and deflated by
+// zlib at its fastest level through libpng, written to the same file.
+void BM_WritePngZlibLevel1(benchmark::State& state) {
+  const std::size_t channels = static_cast<std::size_t>(state.range(0));
+  auto pixels = screenshot_pixels(channels);
+  std::vector<png_bytep> rows;
+  for (std::uint32_t y = 0; y < kHeight; ++y) rows.push_back(pixels.data() + std::size_t{y} * kWidth * channels);
+  const std::string path = temp_path("pelagon2-bench-encode-zlib");
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return state.SkipWithError("cannot create the file");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    const bool ok = encode_sub_level1(png, info, rows, channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB);
+    png_destroy_write_struct(&png, &info);
+    bytes = static_cast<std::size_t>(std::ftell(file));
+    std::fclose(file);
+    if (!ok) return state.SkipWithError("libpng failed");
+  }
+  std::remove(path.c_str());
+  state.counters["png_bytes"] = static_cast<double>(bytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pixels.size()));
+}
+BENCHMARK(BM_WritePngZlibLevel1)->Arg(3)->Arg(4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // x11_screen_bench: the screen path on a private 2880x1800 X server showing a
 // screenshot-like picture.
 //
-//   x11_screen_bench [REPEATS]
+//   x11_screen_bench [REPEATS [BASELINE_HOST]]
 //
 // Prints the median, min and max wall time of REPEATS runs (default 30) and
 // the CPU time per run of the process doing the work and of the X server:
@@ -11,10 +11,12 @@
 //   - the parts around it: a connection, the gate, the monitor query, the
 //     conversion to RGB, a zeroed image;
 //   - capture_display_rgb and capture_display, search_pattern on a capture
-//     and search_desktop in-process; PNG encoding and writing of a capture;
+//     and search_desktop in-process; PNG encoding and writing of a capture,
+//     and the same rows deflated by zlib at level 1 as the baseline;
 //   - capture on a server without MIT-SHM (XGetImage);
 //   - over the pipe to the real host: search_desktop for a 64x64 pattern
-//     and capture_desktop, end to end.
+//     and capture_desktop, end to end; then the same for BASELINE_HOST, when
+//     given (another build, to compare with).
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
@@ -22,6 +24,7 @@
 #include <malloc.h>
 #include <sys/shm.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -127,7 +130,7 @@ double request_ms(pelagon2::HostClient& host, const std::string& body, bool* ok)
   return ms;
 }
 
-void wire_figures(const std::string& display, const vision_core::RgbImage& screen, int repeats) {
+void wire_figures(const char* host_path, const std::string& display, const vision_core::RgbImage& screen, int repeats) {
   const auto [px, py] = pelagon2::testing::busiest_window(screen, 64);
   const pelagon2::Json search{
       {"id", 1},
@@ -136,7 +139,8 @@ void wire_figures(const std::string& display, const vision_core::RgbImage& scree
   const std::string capture_path = "/tmp/x11_screen_bench_capture.png";
   const pelagon2::Json capture{{"id", 2}, {"method", "capture_desktop"}, {"params", {{"path", capture_path}}}};
 
-  pelagon2::HostClient host(PELAGON2_BUILT_HOST, {"DISPLAY=" + display});
+  std::printf("host %s\n", host_path);
+  pelagon2::HostClient host(host_path, {"DISPLAY=" + display});
   if (!host.started() || !host.call("get_version")) {
     std::fprintf(stderr, "cannot start the host: %s\n", host.last_error().c_str());
     return;
@@ -250,6 +254,29 @@ int main(int argc, char** argv) {
               .ok();
         }),
         std::min(repeats, 10));
+  // Baseline: the same rows Sub-filtered and deflated by zlib at its fastest
+  // level, written to the same file (the chunk framing is left out).
+  print("  same with zlib level 1 (baseline)", measure(std::min(repeats, 10), [&] {
+          const std::size_t stride = std::size_t{rgba->width} * 4;
+          std::vector<std::uint8_t> filtered((stride + 1) * rgba->height);
+          for (std::size_t y = 0; y < rgba->height; ++y) {
+            const std::uint8_t* row = rgba->pixels.data() + y * stride;
+            std::uint8_t* out = filtered.data() + y * (stride + 1);
+            out[0] = 1;
+            for (std::size_t i = 0; i < stride; ++i) {
+              out[1 + i] = static_cast<std::uint8_t>(row[i] - (i >= 4 ? row[i - 4] : 0));
+            }
+          }
+          uLongf size = compressBound(static_cast<uLong>(filtered.size()));
+          std::vector<std::uint8_t> deflated(size);
+          const uLong in_size = static_cast<uLong>(filtered.size());
+          if (compress2(deflated.data(), &size, filtered.data(), in_size, 1) != Z_OK) return false;
+          std::FILE* file = std::fopen(png_path.c_str(), "wb");
+          if (file == nullptr) return false;
+          const bool ok = std::fwrite(deflated.data(), 1, size, file) == size;
+          return std::fclose(file) == 0 && ok;
+        }),
+        std::min(repeats, 10));
   std::remove(png_path.c_str());
 
   {
@@ -267,6 +294,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  wire_figures(server.display(), screen, repeats);
+  wire_figures(PELAGON2_BUILT_HOST, server.display(), screen, repeats);
+  if (argc > 2) wire_figures(argv[2], server.display(), screen, repeats);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -204,6 +205,150 @@ TEST(DecodePng, DamagedImageData) {
     const Expected<vision_core::RgbImage> image = decode_png_rgb(r.png);
     ASSERT_FALSE(image.ok());
     EXPECT_EQ(image.error(), r.reason);
+  }
+}
+
+// Streams that hold every row before they end badly have always given the
+// image: a checksum cut off, rows beyond the last, damage in a later IDAT.
+TEST(DecodePng, DamageAfterTheLastRowIsNotRead) {
+  const Bytes two_rows = {0, 1, 2, 3, 1, 4, 5, 6};  // 1x2 RGB: None, then Sub
+  const Bytes want = {1, 2, 3, 4, 5, 6};
+  const Chunk ihdr = {"IHDR", ihdr_data(1, 2, 8, 2)};
+  const Chunk iend = {"IEND", {}};
+  const Bytes stream = testing::zlib_compress(two_rows);
+  const Bytes no_checksum(stream.begin(), stream.end() - 4);
+  Bytes surplus_rows = two_rows;
+  surplus_rows.insert(surplus_rows.end(), {0, 7, 8, 9});
+  Bytes damaged_tail_chunk = assemble_png({ihdr, {"IDAT", stream}, {"IDAT", Bytes{1, 2, 3}}, iend});
+  damaged_tail_chunk[8 + 25 + 12 + stream.size() + 8] ^= 0x55;  // data of the second IDAT
+  struct Row {
+    const char* what;
+    Bytes png;
+  };
+  const Row rows[] = {
+      {"no checksum", assemble_png({ihdr, {"IDAT", no_checksum}, iend})},
+      {"surplus rows", assemble_png({ihdr, {"IDAT", testing::zlib_compress(surplus_rows)}, iend})},
+      {"damaged IDAT after the image", damaged_tail_chunk},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Expected<vision_core::RgbImage> image = decode_png_rgb(r.png);
+    ASSERT_TRUE(image.ok()) << image.error();
+    EXPECT_EQ(image->pixels, want);
+  }
+}
+
+// Rows of a screen-sized width go through the vector form of each filter,
+// with a tail too short for it; every filter agrees with the plain sums.
+// Besides noise: values 0 to 2, where the Paeth distances tie all the time,
+// and only 0 and 255, where sums wrap and averages of odd sums round down.
+TEST(DecodePng, WideRowsOfEveryFilter) {
+  enum Values { noise, ties, extremes };
+  for (const auto& [channels, values] : {std::pair{3u, noise}, std::pair{4u, noise}, std::pair{3u, ties},
+                                        std::pair{4u, ties}, std::pair{3u, extremes}, std::pair{4u, extremes}}) {
+    const std::uint32_t width = 101;
+    const std::size_t row_bytes = width * channels;
+    Bytes filtered;
+    Bytes unfiltered(row_bytes * 5);
+    Lcg rng;
+    for (std::size_t y = 0; y < 5; ++y) {
+      const std::uint8_t type = static_cast<std::uint8_t>(y);
+      filtered.push_back(type);
+      for (std::size_t i = 0; i < row_bytes; ++i) {
+        const std::uint32_t r = rng.next();
+        const std::uint8_t value =
+            static_cast<std::uint8_t>(values == noise ? r : values == ties ? r % 3 : (r & 1) * 255);
+        const int a = i >= channels ? unfiltered[y * row_bytes + i - channels] : 0;
+        const int b = y > 0 ? unfiltered[(y - 1) * row_bytes + i] : 0;
+        const int c = i >= channels && y > 0 ? unfiltered[(y - 1) * row_bytes + i - channels] : 0;
+        const int p = a + b - c;
+        const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+        const int predictor[5] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : (pb <= pc ? b : c)};
+        unfiltered[y * row_bytes + i] = value;
+        filtered.push_back(static_cast<std::uint8_t>(value - predictor[type]));
+      }
+    }
+    SCOPED_TRACE(std::to_string(channels) + " channels, values " + std::to_string(values));
+    const Bytes png = assemble_png({{"IHDR", ihdr_data(width, 5, 8, channels == 3 ? 2 : 6)},
+                                    {"IDAT", testing::zlib_compress(filtered)},
+                                    {"IEND", {}}});
+    const Expected<vision_core::RgbImage> image = decode_png_rgb(png);
+    ASSERT_TRUE(image.ok()) << image.error();
+    Bytes want;
+    for (std::size_t i = 0; i < unfiltered.size(); i += channels) {
+      want.insert(want.end(), unfiltered.begin() + static_cast<std::ptrdiff_t>(i),
+                  unfiltered.begin() + static_cast<std::ptrdiff_t>(i + 3));
+    }
+    EXPECT_EQ(image->pixels, want);
+  }
+}
+
+// A zlib stream of one stored block holding `prefix`, then a fixed-code block
+// with one 3-byte match at distance code `code` (its 13 extra bits all 0) and
+// its end. `adler_of` is what the checksum covers.
+Bytes stream_with_distance_code(const Bytes& prefix, unsigned code, const Bytes& adler_of) {
+  Bytes out = {0x78, 0x01};
+  std::uint32_t bits = 0;
+  int count = 0;
+  auto put = [&](std::uint32_t value, int n) {  // least significant bit first
+    bits |= value << count;
+    count += n;
+    for (; count >= 8; count -= 8, bits >>= 8) out.push_back(static_cast<std::uint8_t>(bits));
+  };
+  auto put_code = [&](std::uint32_t code_bits, int n) {  // Huffman codes go most significant bit first
+    for (int i = n - 1; i >= 0; --i) put((code_bits >> i) & 1u, 1);
+  };
+  put(0, 3);  // not final, stored
+  put(0, 8 - count);
+  const auto len = static_cast<std::uint16_t>(prefix.size());
+  out.insert(out.end(), {static_cast<std::uint8_t>(len), static_cast<std::uint8_t>(len >> 8),
+                         static_cast<std::uint8_t>(~len), static_cast<std::uint8_t>(~len >> 8)});
+  out.insert(out.end(), prefix.begin(), prefix.end());
+  put(1, 1);       // final
+  put(1, 2);       // fixed codes
+  put_code(1, 7);  // length symbol 257: 3 bytes
+  put_code(code, 5);
+  put(0, 13);
+  put_code(0, 7);  // end of block
+  if (count > 0) put(0, 8 - count);
+  const uLong adler = adler32(adler32(0, nullptr, 0), adler_of.data(), static_cast<uInt>(adler_of.size()));
+  testing::put_be32(out, static_cast<std::uint32_t>(adler));
+  return out;
+}
+
+// Distance codes 30 and 31 are reserved and zlib refuses them. The one-shot
+// inflate reads both as code 29 (distance 24577 and up), so a stream that
+// uses them, with a checksum over that reading, gives an image instead of an
+// error. Pinned here so that a change either way is noticed.
+TEST(DecodePng, ReservedDistanceCodesReadAsCode29) {
+  const std::uint32_t width = 1000;  // 3001 bytes a row
+  const std::uint32_t height = 12;
+  const std::size_t file_row = width * 3 + 1;
+  const std::size_t size = height * file_row;
+  Bytes prefix(size - 3);
+  Lcg rng;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    prefix[i] = i % file_row == 0 ? 0 : static_cast<std::uint8_t>(rng.next());
+  }
+  Bytes filtered = prefix;
+  for (int i = 0; i < 3; ++i) filtered.push_back(filtered[filtered.size() - 24577]);
+  Bytes want;
+  for (std::size_t i = 0; i < filtered.size(); ++i) {
+    if (i % file_row != 0) want.push_back(filtered[i]);
+  }
+  for (const unsigned code : {29u, 30u, 31u}) {
+    SCOPED_TRACE("distance code " + std::to_string(code));
+    const Bytes stream = stream_with_distance_code(prefix, code, filtered);
+    Bytes inflated(size);
+    uLongf inflated_size = static_cast<uLongf>(size);
+    const int zlib_status =
+        uncompress(inflated.data(), &inflated_size, stream.data(), static_cast<uLong>(stream.size()));
+    EXPECT_EQ(zlib_status, code == 29 ? Z_OK : Z_DATA_ERROR);
+
+    const Expected<vision_core::RgbImage> image =
+        decode_png_rgb(assemble_png({{"IHDR", ihdr_data(width, height, 8, 2)}, {"IDAT", stream}, {"IEND", {}}}));
+    ASSERT_TRUE(image.ok()) << image.error();
+    EXPECT_EQ(image->pixels, want);
   }
 }
 

@@ -83,8 +83,14 @@ TEST(OutOfMemory, EachMethodFailsTheWayItReportsFailures) {
       {"read_file_range", {{"path", big}}, 256 * 1024, R"x({"error":{"message":"Cannot allocate memory (os error 12)"},"id":5})x"},
       {"write_all_bytes", {{"path", dir / "out"}, {"content", big_content}}, kMiB, R"({"id":5,"result":false})"},
       {"search_image", search, kMiB, R"({"error":{"message":"out of memory while handling search_image"},"id":5})"},
+      // The capture itself fits; the filtered rows for its PNG (a byte more
+      // per row) do not.
+      {"capture_desktop", {{"path", dir / "capture.png"}}, 300 * 4 * 200 + 1,
+       R"({"error":{"message":"save_failed: out of memory"},"id":5})"},
   };
   testing::FakePlatform platform;
+  platform.displays_fake().list = std::vector<platform::DisplayRecord>{testing::display(1, 0, 0, 300, 200, 300, true)};
+  platform.capture_fake().show(testing::noise_image(300, 200, 4));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method);
     const Json req = request(c.method, c.params);

@@ -1,7 +1,11 @@
 #include "cv/png_input.h"
 
+#include <libdeflate.h>
 #include <png.h>
 #include <zlib.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "vision_core/rounding.h"
@@ -166,10 +171,12 @@ Done check_size_limits(std::span<const std::uint8_t> bytes) {
 
 
 // Direct path for non-interlaced 8-bit RGB and RGBA, the layout of nearly
-// every screenshot: the IDAT stream is inflated in blocks of rows and each row
-// is unfiltered straight into the output image (RGB) or into one of two RGBA
-// rows whose colour then goes to the output. libpng has already validated
-// the header and every chunk before the first IDAT.
+// every screenshot. libpng has already validated the header and every chunk
+// before the first IDAT. The whole stream is normally inflated in one call
+// (below); the streaming form here handles every stream that call declines:
+// it inflates in blocks of rows and unfilters each row straight into the
+// output image (RGB) or into one of two RGBA rows whose colour then goes to
+// the output.
 
 constexpr std::size_t kInflateBlockBytes = 256 * 1024;
 
@@ -194,22 +201,155 @@ inline unsigned paeth_predictor(int a, int b, int c) {
   return static_cast<unsigned>((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c));
 }
 
+#if defined(__SSE2__)
+// The Sub filter 16 bytes at a time: within the register a prefix sum at the
+// pixel distance, seeded with the last finished pixel. Three-byte pixels
+// advance by 15 so that each block starts on a pixel; the 16th byte stored is
+// already final. Returns how far it got; fewer than 16 bytes remain.
+template <std::size_t Bpp>
+std::size_t unfilter_sub_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
+  constexpr std::size_t kStep = Bpp == 3 ? 15 : 16;
+  __m128i left = _mm_setzero_si128();  // the pixel before the block, in the low lanes
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += kStep) {
+    __m128i x = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), left);
+    x = _mm_add_epi8(x, _mm_slli_si128(x, Bpp));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 2 * Bpp));
+    if constexpr (Bpp == 3) x = _mm_add_epi8(x, _mm_slli_si128(x, 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), x);
+    if constexpr (Bpp == 3) {
+      left = _mm_srli_si128(_mm_slli_si128(x, 1), 13);  // bytes 12..14
+    } else {
+      left = _mm_srli_si128(x, 12);
+    }
+  }
+  return i;
+}
+
+// Average and Paeth depend on the pixel just finished, so they go one pixel
+// at a time with its channels side by side in one register. Pixels are moved
+// through 32-bit values, never wider, so no load or store reaches past the
+// row (the rows around it may be another row's input, or the buffer's end).
+// Pixels move through 32-bit values. Every pixel but a row's last is moved
+// as four bytes: the extra byte read belongs to the next pixel, and the extra
+// byte written is rewritten with the next pixel (in place, it lies behind
+// everything still to be read). Channels never mix, so the extra lane is
+// left as it is. A row's last pixel moves exactly, so nothing
+// reaches past the row. Three bytes are put together in a general register:
+// a copy through memory would make the load wait on a store it only partly
+// overlaps.
+template <std::size_t N>
+__m128i load_pixel(const std::uint8_t* p) {
+  std::uint32_t v = 0;
+  if constexpr (N == 4) {
+    std::memcpy(&v, p, 4);
+  } else {
+    v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+  }
+  return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+template <std::size_t N>
+void store_pixel(std::uint8_t* p, __m128i x) {
+  const auto v = static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
+  if constexpr (N == 4) {
+    std::memcpy(p, &v, 4);
+  } else {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+  }
+}
+
+// Runs `step(k, width)` for each pixel: width 4 while four bytes stay inside
+// the row, then Bpp.
+template <std::size_t Bpp, class Step>
+void each_pixel(std::size_t n, Step step) {
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += Bpp) step(k, std::integral_constant<std::size_t, 4>{});
+  for (; k < n; k += Bpp) step(k, std::integral_constant<std::size_t, Bpp>{});
+}
+
+// x + floor((left + above) / 2) per byte, left starting at 0.
+template <std::size_t Bpp>
+void unfilter_average_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i left = _mm_setzero_si128();
+  each_pixel<Bpp>(n, [&](std::size_t k, auto width) {
+    constexpr std::size_t N = decltype(width)::value;
+    const __m128i above = load_pixel<N>(prior + k);
+    // The rounding-up average, less the bit it rounded up by.
+    const __m128i floor_mean = _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), ones));
+    left = _mm_add_epi8(load_pixel<N>(src + k), floor_mean);
+    store_pixel<N>(dst + k, left);
+  });
+}
+
+// x + the Paeth predictor per byte, in 16-bit lanes; left and upper-left
+// start at 0, which makes the first pixel's predictor the byte above. The
+// sums with all three candidates are formed up front and two comparisons
+// pick one, which keeps the chain from one pixel to the next short.
+inline __m128i abs_epi16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+inline __m128i blend(__m128i mask, __m128i if_set, __m128i if_clear) {
+  return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, if_clear));
+}
+
+template <std::size_t Bpp>
+void unfilter_paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst, std::size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low_byte = _mm_set1_epi16(0xFF);
+  __m128i a = zero;  // left
+  __m128i c = zero;  // upper left
+  each_pixel<Bpp>(n, [&](std::size_t k, auto width) {
+    constexpr std::size_t N = decltype(width)::value;
+    const __m128i b = _mm_unpacklo_epi8(load_pixel<N>(prior + k), zero);
+    const __m128i x = _mm_unpacklo_epi8(load_pixel<N>(src + k), zero);
+    const __m128i bc = _mm_sub_epi16(b, c);
+    const __m128i ac = _mm_sub_epi16(a, c);
+    const __m128i pa = abs_epi16(bc);                     // |p - a|
+    const __m128i pb = abs_epi16(ac);                     // |p - b|
+    const __m128i pc = abs_epi16(_mm_add_epi16(bc, ac));  // |p - c|
+    // a unless another distance is smaller; then b unless c's is smaller.
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i use_c = _mm_cmpgt_epi16(pb, pc);
+    const __m128i with_a = _mm_and_si128(_mm_add_epi16(x, a), low_byte);
+    const __m128i with_b = _mm_and_si128(_mm_add_epi16(x, b), low_byte);
+    const __m128i with_c = _mm_and_si128(_mm_add_epi16(x, c), low_byte);
+    a = blend(not_a, blend(use_c, with_c, with_b), with_a);
+    store_pixel<N>(dst + k, _mm_packus_epi16(a, zero));
+    c = b;
+  });
+}
+#endif
+
 // One scanline filter. `prior` is the unfiltered row above (all zeros for the
-// first row); bytes left of the row count as 0.
+// first row); bytes left of the row count as 0. `dst` may start before `src`
+// in the same buffer: each byte is read before anything at or after it is
+// written.
 template <std::size_t Bpp>
 bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t* prior, std::uint8_t* dst,
                   std::size_t n) {
   switch (type) {
     case 0:
-      std::memcpy(dst, src, n);
+      std::memmove(dst, src, n);
       return true;
-    case 1:
+    case 1: {
+      std::size_t done = 0;
+#if defined(__SSE2__)
+      done = unfilter_sub_sse2<Bpp>(src, dst, n);
+#endif
+      if (done > 0) {
+        for (std::size_t k = done; k < n; ++k) dst[k] = static_cast<std::uint8_t>(src[k] + dst[k - Bpp]);
+        return true;
+      }
       each_channel<Bpp>(0, n, 0, 0, 0, 0, [&](std::size_t k, unsigned left) {
         const unsigned v = (src[k] + left) & 0xFFu;
         dst[k] = static_cast<std::uint8_t>(v);
         return v;
       });
       return true;
+    }
     case 2: {
       // Eight bytewise sums at a time in a 64-bit word (carries kept out of
       // the neighbouring bytes); the compiler cannot vectorise the plain loop
@@ -229,13 +369,20 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t
       return true;
     }
     case 3:
+#if defined(__SSE2__)
+      unfilter_average_sse2<Bpp>(src, prior, dst, n);
+#else
       each_channel<Bpp>(0, n, 0, 0, 0, 0, [&](std::size_t k, unsigned left) {
         const unsigned v = (src[k] + ((left + prior[k]) >> 1)) & 0xFFu;
         dst[k] = static_cast<std::uint8_t>(v);
         return v;
       });
+#endif
       return true;
     case 4: {
+#if defined(__SSE2__)
+      unfilter_paeth_sse2<Bpp>(src, prior, dst, n);
+#else
       // With nothing to the left the predictor is the byte above.
       for (std::size_t c = 0; c < Bpp && c < n; ++c) dst[c] = static_cast<std::uint8_t>(src[c] + prior[c]);
       each_channel<Bpp>(Bpp, n, dst[0], dst[1], dst[2], Bpp == 4 ? dst[3] : 0, [&](std::size_t k, unsigned left) {
@@ -244,6 +391,7 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* src, const std::uint8_t
         dst[k] = static_cast<std::uint8_t>(v);
         return v;
       });
+#endif
       return true;
     }
     default:
@@ -283,7 +431,7 @@ class IdatStream {
       return false;
     }
     const std::uint8_t* type_and_data = file_.data() + next_ + 4;
-    const uLong crc = crc32(0L, type_and_data, static_cast<uInt>(length + 4));
+    const std::uint32_t crc = libdeflate_crc32(0, type_and_data, std::size_t{length} + 4);
     if (crc != read_be32(type_and_data + 4 + length)) {
       *error = "IDAT: CRC error";
       return false;
@@ -336,7 +484,7 @@ const char* inflate_exactly(Inflater& z, IdatStream& idat, std::uint8_t* out, st
 }
 
 template <std::size_t Bpp>
-const char* decode_direct(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+const char* decode_streaming(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
   IdatStream idat(bytes);
   if (const char* error = idat.start()) return error;
   Inflater z;
@@ -373,6 +521,126 @@ const char* decode_direct(std::span<const std::uint8_t> bytes, vision_core::RgbI
         prior = row;
       }
     }
+  }
+  return nullptr;
+}
+
+
+// The whole zlib stream as one span: the data of a lone IDAT in place, or
+// that of consecutive IDATs copied into `joined`. False when a chunk is cut
+// short or fails its CRC; the streaming path then decides, as it may still
+// finish the image before reaching the damage.
+bool join_idat(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& joined,
+               std::span<const std::uint8_t>* stream) {
+  IdatStream idat(bytes);
+  if (idat.start() != nullptr) return false;
+  std::vector<std::span<const std::uint8_t>> parts;
+  std::size_t total = 0;
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
+  const char* error = nullptr;
+  while (idat.next(&data, &length, &error)) {
+    parts.emplace_back(data, length);
+    total += length;
+  }
+  if (error != nullptr || parts.empty()) return false;
+  if (parts.size() == 1) {
+    *stream = parts.front();
+    return true;
+  }
+  joined.resize(total);
+  std::size_t at = 0;
+  for (const auto& part : parts) {
+    std::memcpy(joined.data() + at, part.data(), part.size());
+    at += part.size();
+  }
+  *stream = joined;
+  return true;
+}
+
+struct Decompressor {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ~Decompressor() {
+    if (d != nullptr) libdeflate_free_decompressor(d);
+  }
+  Decompressor() = default;
+  Decompressor(const Decompressor&) = delete;
+  Decompressor& operator=(const Decompressor&) = delete;
+};
+
+// Inflates the whole stream into `out`, which is exactly the filtered size.
+// Only a stream that fills it exactly and ends with the right checksum counts;
+// anything else (short, long, damaged, trailing bytes) is left to the
+// streaming path, which gives the reason it always gave and accepts what it
+// always accepted (such as surplus data or a missing checksum after the last
+// row).
+enum class OneShot { done, declined, out_of_memory };
+
+OneShot inflate_one_shot(std::span<const std::uint8_t> bytes, std::uint8_t* out, std::size_t size) {
+  std::vector<std::uint8_t> joined;
+  std::span<const std::uint8_t> stream;
+  if (!join_idat(bytes, joined, &stream)) return OneShot::declined;
+  Decompressor z;
+  if (z.d == nullptr) return OneShot::out_of_memory;
+  const libdeflate_result result = libdeflate_zlib_decompress(z.d, stream.data(), stream.size(), out, size, nullptr);
+  return result == LIBDEFLATE_SUCCESS ? OneShot::done : OneShot::declined;
+}
+
+// RGB rows are unfiltered in place: row y's output starts y + 1 bytes before
+// its filtered samples, so every output byte lands where input has already
+// been consumed, and the buffer then shrinks to the packed image.
+const char* decode_rgb(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+  const std::size_t width = image.width;
+  const std::size_t height = image.height;
+  const std::size_t stride = width * 3;
+  const std::size_t file_row = stride + 1;
+  image.pixels.resize(height * file_row);
+  const OneShot inflated = inflate_one_shot(bytes, image.pixels.data(), image.pixels.size());
+  if (inflated == OneShot::out_of_memory) return "out of memory";
+  if (inflated == OneShot::declined) {
+    image.pixels.resize(height * stride);
+    return decode_streaming<3>(bytes, image);
+  }
+  std::uint8_t* buffer = image.pixels.data();
+  const std::vector<std::uint8_t> zeros(stride, 0);
+  const std::uint8_t* prior = zeros.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = buffer + y * file_row;
+    std::uint8_t* out = buffer + y * stride;
+    if (!unfilter_row<3>(src[0], src + 1, prior, out, stride)) return "bad adaptive filter value";
+    prior = out;
+  }
+  image.pixels.resize(height * stride);
+  return nullptr;
+}
+
+// RGBA rows are unfiltered in place the same way (the row above is needed
+// with its alpha), then their colour is packed into the output.
+const char* decode_rgba(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
+  const std::size_t width = image.width;
+  const std::size_t height = image.height;
+  const std::size_t stride = width * 4;
+  const std::size_t file_row = stride + 1;
+  std::vector<std::uint8_t> buffer(height * file_row);
+  const OneShot inflated = inflate_one_shot(bytes, buffer.data(), buffer.size());
+  if (inflated == OneShot::out_of_memory) return "out of memory";
+  if (inflated == OneShot::declined) {
+    buffer = std::vector<std::uint8_t>();
+    return decode_streaming<4>(bytes, image);
+  }
+  const std::vector<std::uint8_t> zeros(stride, 0);
+  const std::uint8_t* prior = zeros.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = buffer.data() + y * file_row;
+    std::uint8_t* row = buffer.data() + y * stride;
+    if (!unfilter_row<4>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
+    std::uint8_t* out = image.pixels.data() + y * width * 3;
+    for (std::size_t x = 0; x < width; ++x) {
+      out[3 * x] = row[4 * x];
+      out[3 * x + 1] = row[4 * x + 1];
+      out[3 * x + 2] = row[4 * x + 2];
+    }
+    prior = row;
   }
   return nullptr;
 }
@@ -432,8 +700,15 @@ Expected<vision_core::RgbImage> decode_png_rgb(std::span<const std::uint8_t> byt
     vision_core::RgbImage image;
     const char* error = nullptr;
     try {
-      image = vision_core::RgbImage(png_get_image_width(png, info), png_get_image_height(png, info));
-      error = color_type == PNG_COLOR_TYPE_RGB ? decode_direct<3>(bytes, image) : decode_direct<4>(bytes, image);
+      // RGB is decoded in a buffer that becomes the image's, so its pixels
+      // are not allocated here.
+      if (color_type == PNG_COLOR_TYPE_RGB) {
+        image.width = png_get_image_width(png, info);
+        image.height = png_get_image_height(png, info);
+      } else {
+        image = vision_core::RgbImage(png_get_image_width(png, info), png_get_image_height(png, info));
+      }
+      error = color_type == PNG_COLOR_TYPE_RGB ? decode_rgb(bytes, image) : decode_rgba(bytes, image);
     } catch (const std::bad_alloc&) {
       error = "out of memory";
     }

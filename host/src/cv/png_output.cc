@@ -1,16 +1,18 @@
 #include "cv/png_output.h"
 
 #include <fcntl.h>
-#include <png.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-#include <cerrno>
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "core/descriptor_io.h"
 #include "core/host_streams.h"
@@ -21,102 +23,91 @@
 namespace pelagon2::cv {
 namespace {
 
-constexpr std::size_t kWriteBufferSize = 8 * 1024;
+constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint8_t kSubFilter = 1;
+constexpr std::uint32_t kMaxSide = 0x7FFFFFFF;  // PNG sizes are 31-bit
 
-// Plain data only: libpng reports errors by longjmp, which must not skip a
-// destructor.
-struct WriteContext {
-  int fd = -1;
-  std::size_t used = 0;
-  bool failed = false;
-  char reason[256] = {};
-  unsigned char buffer[kWriteBufferSize];
+// Captures are written on the request path: speed matters more than size.
+// The fastest level still finds the long runs of screen content; on screens
+// it measured faster than zlib's fastest level, with files about 15% smaller.
+constexpr int kDeflateLevel = 1;
+
+// Largest IDAT payload written as one chunk; chunk lengths stop at 2^31 - 1.
+constexpr std::size_t kMaxIdatChunk = std::size_t{1} << 30;
+
+struct CompressorDeleter {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
-void set_os_reason(WriteContext* ctx, int errnum) {
-  write_os_error_text(errnum, ctx->reason);
-  ctx->failed = true;
+void put_be32(std::uint8_t* out, std::uint32_t value) {
+  out[0] = static_cast<std::uint8_t>(value >> 24);
+  out[1] = static_cast<std::uint8_t>(value >> 16);
+  out[2] = static_cast<std::uint8_t>(value >> 8);
+  out[3] = static_cast<std::uint8_t>(value);
 }
 
-bool flush_buffer(WriteContext* ctx) {
-  if (!write_all(ctx->fd, ctx->buffer, ctx->used)) {
-    set_os_reason(ctx, errno);
-    return false;
+// Lays out one chunk's length and type at `out` and its CRC right after the
+// `length` data bytes that follow them.
+void frame_chunk(std::uint8_t* out, const char (&type)[5], std::size_t length) {
+  put_be32(out, static_cast<std::uint32_t>(length));
+  std::memcpy(out + 4, type, 4);
+  put_be32(out + 8 + length, libdeflate_crc32(0, out + 4, 4 + length));
+}
+
+// Writes `row` to `out` as a Sub-filtered scanline (filter byte first).
+void sub_filter_row(const std::uint8_t* row, std::size_t row_bytes, std::size_t bpp, std::uint8_t* out) {
+  *out++ = kSubFilter;
+  const std::size_t head = std::min(bpp, row_bytes);
+  std::memcpy(out, row, head);
+  std::size_t i = head;
+#if defined(__SSE2__)
+  for (; i + 16 <= row_bytes; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - bpp));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(here, left));
   }
-  ctx->used = 0;
-  return true;
+#endif
+  for (; i < row_bytes; ++i) out[i] = static_cast<std::uint8_t>(row[i] - row[i - bpp]);
 }
 
-void on_error(png_structp png, png_const_charp message) {
-  auto* ctx = static_cast<WriteContext*>(png_get_error_ptr(png));
-  if (!ctx->failed) {  // a write error has already said what went wrong
-    std::snprintf(ctx->reason, sizeof ctx->reason, "%s", message != nullptr ? message : "unknown PNG error");
-    ctx->failed = true;
-  }
-  png_longjmp(png, 1);
-}
-
-void on_warning(png_structp, png_const_charp) {}
-
-void on_write(png_structp png, png_bytep data, std::size_t length) {
-  auto* ctx = static_cast<WriteContext*>(png_get_io_ptr(png));
-  while (length > 0) {
-    const std::size_t take = std::min(length, kWriteBufferSize - ctx->used);
-    std::memcpy(ctx->buffer + ctx->used, data, take);
-    ctx->used += take;
+// Sends `bytes` as IDAT chunks of at most kMaxIdatChunk bytes.
+bool write_idat(int fd, const std::uint8_t* data, std::size_t size) {
+  do {
+    const std::size_t take = std::min(size, kMaxIdatChunk);
+    std::uint8_t head[8];
+    put_be32(head, static_cast<std::uint32_t>(take));
+    std::memcpy(head + 4, "IDAT", 4);
+    std::uint8_t crc[4];
+    put_be32(crc, libdeflate_crc32(libdeflate_crc32(0, head + 4, 4), data, take));
+    if (!write_all(fd, head, sizeof head) || !write_all(fd, data, take) || !write_all(fd, crc, sizeof crc)) {
+      return false;
+    }
     data += take;
-    length -= take;
-    if (ctx->used == kWriteBufferSize && !flush_buffer(ctx)) png_error(png, "write failed");
-  }
-}
-
-void on_flush(png_structp png) {
-  auto* ctx = static_cast<WriteContext*>(png_get_io_ptr(png));
-  if (!flush_buffer(ctx)) png_error(png, "write failed");
-}
-
-// Holds the setjmp frame; creates no object with a destructor.
-bool encode_frame(png_structp png, png_infop info, const std::uint8_t* pixels, std::size_t stride,
-                  std::uint32_t width, std::uint32_t height, int color_type, std::uint32_t ppm) {
-  if (setjmp(png_jmpbuf(png))) return false;
-  png_set_IHDR(png, info, width, height, 8, color_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
-  // Captures are written on the request path: speed matters more than size.
-  // Level 1 with the default strategy measured as fast as run-length-only
-  // deflate on screen content, with files about a tenth smaller.
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-  png_set_compression_level(png, 1);
-  png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
-  png_write_info(png, info);
-  for (std::uint32_t y = 0; y < height; ++y) png_write_row(png, pixels + y * stride);
-  png_write_end(png, nullptr);
+    size -= take;
+  } while (size > 0);
   return true;
 }
 
-class PngWriter {
- public:
-  PngWriter(WriteContext* ctx) {
-    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, ctx, on_error, on_warning);
-    if (png_ == nullptr) return;
-    info_ = png_create_info_struct(png_);
-    if (info_ == nullptr) return;
-    png_set_write_fn(png_, ctx, on_write, on_flush);
-  }
-  ~PngWriter() {
-    if (png_ != nullptr) png_destroy_write_struct(&png_, info_ != nullptr ? &info_ : nullptr);
-  }
-  PngWriter(const PngWriter&) = delete;
-  PngWriter& operator=(const PngWriter&) = delete;
+// Signature, IHDR and pHYs: everything before the image data.
+constexpr std::size_t kHeadBytes = 8 + (12 + 13) + (12 + 9);
 
-  bool ready() const { return png_ != nullptr && info_ != nullptr; }
-  png_structp png() { return png_; }
-  png_infop info() { return info_; }
-
- private:
-  png_structp png_ = nullptr;
-  png_infop info_ = nullptr;
-};
+void lay_out_head(std::uint8_t* out, std::uint32_t width, std::uint32_t height, PngColor color, std::uint32_t ppm) {
+  std::memcpy(out, kSignature, 8);
+  std::uint8_t* ihdr = out + 8;
+  put_be32(ihdr + 8, width);
+  put_be32(ihdr + 12, height);
+  ihdr[16] = 8;  // bits per sample
+  ihdr[17] = static_cast<std::uint8_t>(color);
+  ihdr[18] = 0;  // deflate
+  ihdr[19] = 0;  // adaptive filtering
+  ihdr[20] = 0;  // not interlaced
+  frame_chunk(ihdr, "IHDR", 13);
+  std::uint8_t* phys = ihdr + 12 + 13;
+  put_be32(phys + 8, ppm);
+  put_be32(phys + 12, ppm);
+  phys[16] = 1;  // metre
+  frame_chunk(phys, "pHYs", 9);
+}
 
 }  // namespace
 
@@ -146,7 +137,7 @@ Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, s
   // existing file as it was.
   const std::size_t channels = color == PngColor::rgba ? 4 : 3;
   const std::size_t stride = std::size_t{width} * channels;
-  if (width == 0 || height == 0 || width > PNG_UINT_31_MAX || height > PNG_UINT_31_MAX) {
+  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
     return make_error("save_failed: a " + std::to_string(width) + "x" + std::to_string(height) +
                       " image cannot be written as PNG");
   }
@@ -160,24 +151,40 @@ Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, s
   if (path.find('\0') != std::string::npos) {
     return make_error("save_failed: file name contained an unexpected NUL byte (" + utf8_lossy(path) + ")");
   }
-  auto ctx = std::make_unique<WriteContext>();
+  // Every row is filtered before the one-shot deflate; the compressed buffer
+  // is sized for the worst case, but only the pages written are touched.
+  const std::size_t filtered_size = (stride + 1) * height;
+  const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+      libdeflate_alloc_compressor(kDeflateLevel));
+  // Left uninitialised: every byte is written before it is read.
+  const std::unique_ptr<std::uint8_t[]> filtered(new (std::nothrow) std::uint8_t[filtered_size]);
+  const std::size_t bound = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor.get(), filtered_size) : 0;
+  const std::unique_ptr<std::uint8_t[]> compressed(new (std::nothrow) std::uint8_t[bound]);
+  if (compressor == nullptr || filtered == nullptr || compressed == nullptr) {
+    return make_error("save_failed: out of memory");
+  }
+  for (std::size_t y = 0; y < height; ++y) {
+    sub_filter_row(pixels.data() + y * stride, stride, channels, filtered.get() + y * (stride + 1));
+  }
+  const std::size_t compressed_size =
+      libdeflate_zlib_compress(compressor.get(), filtered.get(), filtered_size, compressed.get(), bound);
+  if (compressed_size == 0) return make_error("save_failed: could not compress the image");
+
+  std::uint8_t head[kHeadBytes];
+  lay_out_head(head, width, height, color, ppm_from_dpi(dpi));
+  std::uint8_t iend[12];
+  frame_chunk(iend, "IEND", 0);
+
   const int fd = open_for_writing(path);
   if (fd < 0) return make_error("save_failed: " + os_error_text(errno) + " (" + utf8_lossy(path) + ")");
-  ctx->fd = fd;
-  {
-    PngWriter writer(ctx.get());
-    if (!writer.ready()) {
-      ::close(fd);
-      return make_error("save_failed: out of memory");
-    }
-    if (encode_frame(writer.png(), writer.info(), pixels.data(), stride, width, height, static_cast<int>(color),
-                     ppm_from_dpi(dpi))) {
-      flush_buffer(ctx.get());
-    }
+  int error = 0;
+  if (!write_all(fd, head, sizeof head) || !write_idat(fd, compressed.get(), compressed_size) ||
+      !write_all(fd, iend, sizeof iend)) {
+    error = errno;
   }
   // A failed close can mean the data never reached the disk.
-  if (::close(fd) != 0 && !ctx->failed) set_os_reason(ctx.get(), errno);
-  if (ctx->failed) return make_error(std::string("save_failed: ") + ctx->reason);
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) return make_error("save_failed: " + os_error_text(error));
   return std::monostate{};
 }
 
