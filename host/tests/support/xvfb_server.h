@@ -6,11 +6,15 @@
 #include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <poll.h>
@@ -32,7 +36,7 @@ class XvfbServer {
 
   ~XvfbServer() {
     stop();
-    if (!held_lock_.empty()) unlink(held_lock_.c_str());
+    release_reservation();
   }
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
@@ -44,41 +48,61 @@ class XvfbServer {
   // Stops the server (also usable mid-test to make the display vanish). The
   // display number stays reserved until this object is gone: otherwise a
   // test running beside this one may start its server there, and this test's
-  // clients would reconnect to a screen that is not theirs. The server's lock
-  // file is made to name this process before the server is killed, and the
-  // kill leaves it in place, so the number is never free in between.
+  // clients would reconnect to a screen that is not theirs. Servers that
+  // choose a free number for themselves skip one whose abstract socket name
+  // is bound (they do not heed lock files), so that name is bound, without
+  // listening, the moment the server is gone: clients are refused at once.
   void stop() {
     if (pid_ <= 0) return;
-    if (!display_.empty() && held_lock_.empty()) {
-      const std::string path = "/tmp/.X" + display_.substr(1) + "-lock";
-      chmod(path.c_str(), 0644);  // Xvfb leaves it read-only
-      const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-      if (fd >= 0) {
-        char text[16];
-        const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-        if (write(fd, text, static_cast<std::size_t>(n)) == n) held_lock_ = path;
-        close(fd);
-      }
-    }
-    // SIGKILL: a server that shuts down in order removes its lock file.
-    kill(pid_, held_lock_.empty() ? SIGTERM : SIGKILL);
+    // SIGKILL: the name is free from the moment the server is gone until it
+    // is bound here, and an orderly shutdown would widen that gap.
+    kill(pid_, SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    // The killed server's socket file; the lock keeps anyone from binding it.
-    if (!held_lock_.empty()) unlink(("/tmp/.X11-unix/X" + display_.substr(1)).c_str());
+    if (display_.empty()) return;
+    if (reserved_ < 0) reserved_ = bind_abstract_name(display_.substr(1));
+    // What the killed server left behind.
+    unlink(("/tmp/.X11-unix/X" + display_.substr(1)).c_str());
+    unlink(("/tmp/.X" + display_.substr(1) + "-lock").c_str());
   }
 
   // A new server on the stopped one's display number, as when a user's
-  // session restarts its X server. False when it did not come up.
+  // session restarts its X server. False when it did not come up; then
+  // number_taken() tells whether a server of another test took the number in
+  // the moment between letting it go and the new server's start.
   bool restart(const std::string& screen) {
     if (pid_ > 0 || display_.empty()) return false;
-    // The reservation stays in place; the new server does without a lock.
-    return !launch({display_, "-nolock", "-screen", "0", screen}, {}).empty();
+    release_reservation();
+    if (!launch({display_, "-nolock", "-screen", "0", screen}, {}).empty()) return true;
+    number_taken_ = reserved_ < 0;
+    return false;
   }
+  bool number_taken() const { return number_taken_; }
 
  private:
+  // A socket bound to the X server's abstract name for display `number`.
+  static int bind_abstract_name(const std::string& number) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "/tmp/.X11-unix/X" + number;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  void release_reservation() {
+    if (reserved_ >= 0) close(reserved_);
+    reserved_ = -1;
+  }
+
   // Starts Xvfb and waits until it accepts connections; its display number,
   // or empty when it did not start.
   std::string launch(std::vector<std::string> args, const std::vector<std::string>& extra) {
@@ -125,7 +149,8 @@ class XvfbServer {
 
   pid_t pid_ = -1;
   std::string display_;
-  std::string held_lock_;
+  int reserved_ = -1;
+  bool number_taken_ = false;
 };
 
 // Points this process's DISPLAY at `value` (nullptr unsets it) for a scope.

@@ -228,7 +228,10 @@ TEST(X11ScreenWire, ServerVanishingMidSessionLeavesTheHostAnswering) {
 
   // A new server on the same display number (a session restarting X), of
   // another size, while the host still holds what it knew of the old one.
-  ASSERT_TRUE(server.restart("800x600x24"));
+  if (!server.restart("800x600x24")) {
+    if (server.number_taken()) GTEST_SKIP() << "a server of another test took the display number meanwhile";
+    FAIL() << "no new server on " << server.display();
+  }
   const Json list = host.request("get_display_list");
   ASSERT_EQ(list["result"].size(), 1u) << list.dump();
   EXPECT_EQ(list["result"][0]["width"], 800);
