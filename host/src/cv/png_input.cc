@@ -323,6 +323,15 @@ void unfilter_paeth_sse2(const std::uint8_t* src, const std::uint8_t* prior, std
 }
 #endif
 
+// An unfiltered RGBA row as RGB.
+void drop_alpha(const std::uint8_t* row, std::uint8_t* out, std::size_t width) {
+  for (std::size_t x = 0; x < width; ++x) {
+    out[3 * x] = row[4 * x];
+    out[3 * x + 1] = row[4 * x + 1];
+    out[3 * x + 2] = row[4 * x + 2];
+  }
+}
+
 // One scanline filter. `prior` is the unfiltered row above (all zeros for the
 // first row); bytes left of the row count as 0. `dst` may start before `src`
 // in the same buffer: each byte is read before anything at or after it is
@@ -513,18 +522,13 @@ const char* decode_streaming(std::span<const std::uint8_t> bytes, vision_core::R
       } else {
         std::uint8_t* row = rgba.data() + (y % 2) * width * 4;
         if (!unfilter_row<4>(src[0], src + 1, prior, row, width * 4)) return "bad adaptive filter value";
-        for (std::size_t x = 0; x < width; ++x) {
-          out[3 * x] = row[4 * x];
-          out[3 * x + 1] = row[4 * x + 1];
-          out[3 * x + 2] = row[4 * x + 2];
-        }
+        drop_alpha(row, out, width);
         prior = row;
       }
     }
   }
   return nullptr;
 }
-
 
 // The whole zlib stream as one span: the data of a lone IDAT in place, or
 // that of consecutive IDATs copied into `joined`. False when a chunk is cut
@@ -634,12 +638,7 @@ const char* decode_rgba(std::span<const std::uint8_t> bytes, vision_core::RgbIma
     const std::uint8_t* src = buffer.data() + y * file_row;
     std::uint8_t* row = buffer.data() + y * stride;
     if (!unfilter_row<4>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
-    std::uint8_t* out = image.pixels.data() + y * width * 3;
-    for (std::size_t x = 0; x < width; ++x) {
-      out[3 * x] = row[4 * x];
-      out[3 * x + 1] = row[4 * x + 1];
-      out[3 * x + 2] = row[4 * x + 2];
-    }
+    drop_alpha(row, image.pixels.data() + y * width * 3, width);
     prior = row;
   }
   return nullptr;
