@@ -227,17 +227,15 @@ std::size_t unfilter_sub_sse2(const std::uint8_t* src, std::uint8_t* dst, std::s
 }
 
 // Average and Paeth depend on the pixel just finished, so they go one pixel
-// at a time with its channels side by side in one register. Pixels are moved
-// through 32-bit values, never wider, so no load or store reaches past the
-// row (the rows around it may be another row's input, or the buffer's end).
-// Pixels move through 32-bit values. Every pixel but a row's last is moved
-// as four bytes: the extra byte read belongs to the next pixel, and the extra
-// byte written is rewritten with the next pixel (in place, it lies behind
-// everything still to be read). Channels never mix, so the extra lane is
-// left as it is. A row's last pixel moves exactly, so nothing
-// reaches past the row. Three bytes are put together in a general register:
-// a copy through memory would make the load wait on a store it only partly
-// overlaps.
+// at a time with its channels side by side in one register. Pixels move
+// through 32-bit values. Every pixel but a row's last is moved as four bytes:
+// the extra byte read belongs to the next pixel, and the extra byte written
+// is rewritten with the next pixel (in place, it lies behind everything still
+// to be read). Channels never mix, so the extra lane is left as it is. A
+// row's last pixel moves exactly, so nothing reaches past the row (the rows
+// around it may be another row's input, or the buffer's end). Three bytes are
+// put together in a general register: a copy through memory would make the
+// load wait on a store it only partly overlaps.
 template <std::size_t N>
 __m128i load_pixel(const std::uint8_t* p) {
   std::uint32_t v = 0;
@@ -590,9 +588,26 @@ OneShot inflate_one_shot(std::span<const std::uint8_t> bytes, std::uint8_t* out,
   return result == LIBDEFLATE_SUCCESS ? OneShot::done : OneShot::declined;
 }
 
-// RGB rows are unfiltered in place: row y's output starts y + 1 bytes before
+// Unfilters inflated rows in place: row y's output starts y + 1 bytes before
 // its filtered samples, so every output byte lands where input has already
-// been consumed, and the buffer then shrinks to the packed image.
+// been consumed. `row_done(y, row)` sees each finished row.
+template <std::size_t Bpp, class RowDone>
+const char* unfilter_in_place(std::uint8_t* buffer, std::size_t width, std::size_t height, RowDone row_done) {
+  const std::size_t stride = width * Bpp;
+  const std::vector<std::uint8_t> zeros(stride, 0);
+  const std::uint8_t* prior = zeros.data();
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = buffer + y * (stride + 1);
+    std::uint8_t* row = buffer + y * stride;
+    if (!unfilter_row<Bpp>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
+    row_done(y, row);
+    prior = row;
+  }
+  return nullptr;
+}
+
+// RGB rows are unfiltered in the buffer that becomes the image's, which then
+// shrinks to the packed image.
 const char* decode_rgb(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
   const std::size_t width = image.width;
   const std::size_t height = image.height;
@@ -605,21 +620,14 @@ const char* decode_rgb(std::span<const std::uint8_t> bytes, vision_core::RgbImag
     image.pixels.resize(height * stride);
     return decode_streaming<3>(bytes, image);
   }
-  std::uint8_t* buffer = image.pixels.data();
-  const std::vector<std::uint8_t> zeros(stride, 0);
-  const std::uint8_t* prior = zeros.data();
-  for (std::size_t y = 0; y < height; ++y) {
-    const std::uint8_t* src = buffer + y * file_row;
-    std::uint8_t* out = buffer + y * stride;
-    if (!unfilter_row<3>(src[0], src + 1, prior, out, stride)) return "bad adaptive filter value";
-    prior = out;
-  }
+  const auto keep = [](std::size_t, const std::uint8_t*) {};  // the rows are the image
+  if (const char* error = unfilter_in_place<3>(image.pixels.data(), width, height, keep)) return error;
   image.pixels.resize(height * stride);
   return nullptr;
 }
 
-// RGBA rows are unfiltered in place the same way (the row above is needed
-// with its alpha), then their colour is packed into the output.
+// RGBA rows are unfiltered in place too (the row above is needed with its
+// alpha), then their colour is packed into the output.
 const char* decode_rgba(std::span<const std::uint8_t> bytes, vision_core::RgbImage& image) {
   const std::size_t width = image.width;
   const std::size_t height = image.height;
@@ -632,16 +640,9 @@ const char* decode_rgba(std::span<const std::uint8_t> bytes, vision_core::RgbIma
     buffer = std::vector<std::uint8_t>();
     return decode_streaming<4>(bytes, image);
   }
-  const std::vector<std::uint8_t> zeros(stride, 0);
-  const std::uint8_t* prior = zeros.data();
-  for (std::size_t y = 0; y < height; ++y) {
-    const std::uint8_t* src = buffer.data() + y * file_row;
-    std::uint8_t* row = buffer.data() + y * stride;
-    if (!unfilter_row<4>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
+  return unfilter_in_place<4>(buffer.data(), width, height, [&](std::size_t y, const std::uint8_t* row) {
     drop_alpha(row, image.pixels.data() + y * width * 3, width);
-    prior = row;
-  }
-  return nullptr;
+  });
 }
 
 }  // namespace
