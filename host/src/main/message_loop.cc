@@ -120,6 +120,7 @@ std::string serialise_reply(const Json& request, const Json& reply) {
 // The framed reply text for one request. Never throws: running out of memory
 // anywhere on the way gives an error reply instead.
 std::string answer(const Json& request, platform::Platform& platform) {
+  if (platform.request_started) platform.request_started();
   try {
     const Json reply = handle_request(request, platform);
     return serialise_reply(request, reply);

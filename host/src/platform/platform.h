@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -218,6 +219,9 @@ struct Platform {
   std::unique_ptr<SettingsOpener> settings;
   std::unique_ptr<InputBackend> input;
   std::unique_ptr<Recognizer> recognizer;
+  // Called before each request is handled, for backends whose waits are
+  // bounded per request; may be empty.
+  std::function<void()> request_started;
 };
 
 // Defined once by the backend linked into this build.

@@ -4,7 +4,7 @@
 // gtest first: Xlib's macros (None, Bool, …) break its headers otherwise.
 #include <gtest/gtest.h>
 
-#include "platform/x11/x11_connection.h"
+#include "platform/x11/xlib_connection.h"
 
 #include <dirent.h>
 #include <signal.h>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/x11/x11_connection.h"
+#include "platform/x11/xlib_connection.h"
 #include "platform/x11/x11_screen.h"
 #include "platform/x11/x11_screen_model.h"
 

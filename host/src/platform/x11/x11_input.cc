@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/utf8.h"
-#include "platform/x11/x11_connection.h"
+#include "platform/x11/xlib_connection.h"
 #include "platform/x11/x11_input_model.h"
 
 namespace pelagon2::platform::x11 {

@@ -2,7 +2,7 @@
 
 #include <X11/Xlib.h>
 
-#include "platform/x11/x11_connection.h"
+#include "platform/x11/xlib_connection.h"
 
 namespace pelagon2::platform::x11 {
 namespace {

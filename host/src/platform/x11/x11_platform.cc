@@ -1,6 +1,7 @@
 // The X11 backend: each service below replaces the display-less answer of the
 // same service.
 #include "platform/no_screen.h"
+#include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_screen.h"
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/x11_windows.h"
@@ -17,6 +18,7 @@ std::unique_ptr<Platform> create_platform() {
   platform->permissions = x11::make_permissions();
   platform->input = x11::make_input();
   platform->recognizer = tess::make_lazy_recognizer();
+  platform->request_started = x11::begin_request;
   return platform;
 }
 

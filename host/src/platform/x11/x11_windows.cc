@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/x11/window_model.h"
-#include "platform/x11/x11_connection.h"
+#include "platform/x11/xlib_connection.h"
 
 namespace pelagon2::platform::x11 {
 namespace {
