@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-namespace pelagon2::platform::x11 {
+namespace pelagon2::platform::x11::xlib {
 namespace {
 
 // The host is single-threaded and holds at most one connection at a time, so
@@ -91,4 +91,4 @@ bool XConnection::sync_failed() {
   return g_error_seen || !alive_;
 }
 
-}  // namespace pelagon2::platform::x11
+}  // namespace pelagon2::platform::x11::xlib

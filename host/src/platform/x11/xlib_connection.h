@@ -8,7 +8,7 @@
 
 #include <memory>
 
-namespace pelagon2::platform::x11 {
+namespace pelagon2::platform::x11::xlib {
 
 class XConnection {
  public:
@@ -37,4 +37,8 @@ class XConnection {
   bool alive_ = true;
 };
 
+}  // namespace pelagon2::platform::x11::xlib
+
+namespace pelagon2::platform::x11 {
+using xlib::XConnection;
 }  // namespace pelagon2::platform::x11
