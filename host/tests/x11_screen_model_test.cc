@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <vector>
 
 namespace pelagon2::platform::x11 {
 namespace {
@@ -81,6 +83,74 @@ TEST(X11ScreenModel, CapturedRectangle) {
   EXPECT_TRUE(intersect(PixelRect{3200, 0, 10, 10}, root).empty());
   EXPECT_TRUE(intersect(PixelRect{0, -10, 10, 10}, root).empty());
   EXPECT_EQ(intersect(PixelRect{0, 0, 3200, 1080}, root), root);
+}
+
+TEST(X11ScreenModel, RectanglesAreClippedToTheRoot) {
+  constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+  struct Case {
+    const char* name;
+    std::uint16_t root_width, root_height;
+    PixelRect rect;
+    std::optional<PixelRect> clipped;
+  };
+  const Case cases[] = {
+      {"inside", 800, 600, {100, 50, 200, 100}, PixelRect{100, 50, 200, 100}},
+      {"the whole root", 800, 600, {0, 0, 800, 600}, PixelRect{0, 0, 800, 600}},
+      {"over the right edge", 800, 600, {600, 450, 400, 300}, PixelRect{600, 450, 200, 150}},
+      {"over the bottom edge", 800, 600, {10, 500, 20, 300}, PixelRect{10, 500, 20, 100}},
+      {"over the left edge", 800, 600, {-50, 10, 100, 20}, PixelRect{0, 10, 50, 20}},
+      {"over the top edge", 800, 600, {10, -50, 20, 100}, PixelRect{10, 0, 20, 50}},
+      {"around the root", 800, 600, {-10, -10, 2000, 2000}, PixelRect{0, 0, 800, 600}},
+      {"touching the right edge from outside", 800, 600, {800, 0, 10, 10}, std::nullopt},
+      {"touching the bottom edge from outside", 800, 600, {0, 600, 10, 10}, std::nullopt},
+      {"left of the root", 800, 600, {-100, 0, 100, 600}, std::nullopt},
+      {"above the root", 800, 600, {0, -600, 800, 600}, std::nullopt},
+      {"zero width", 800, 600, {10, 10, 0, 10}, std::nullopt},
+      {"zero height", 800, 600, {10, 10, 10, 0}, std::nullopt},
+      {"negative size", 800, 600, {10, 10, -5, 10}, std::nullopt},
+      {"the largest monitor RandR can make", 800, 600, {0, 0, 65535, 65535}, PixelRect{0, 0, 800, 600}},
+      {"the largest screen", 65535, 65535, {-32768, -32768, 65535, 65535}, PixelRect{0, 0, 32767, 32767}},
+      {"32-bit extremes", 1024, 768, {kInt32Min, kInt32Min, kInt32Max, kInt32Max}, std::nullopt},
+      {"32-bit extremes reaching in", 1024, 768, {-1, kInt32Min + 1000, kInt32Max, kInt32Max}, PixelRect{0, 0, 1024, 768}},
+      {"far beyond on the right", 1024, 768, {kInt32Max, 0, kInt32Max, 10}, std::nullopt},
+      {"an empty root", 0, 0, {0, 0, 10, 10}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<PixelRect> clipped = clip_to_root(c.rect, c.root_width, c.root_height);
+    EXPECT_EQ(clipped, c.clipped);
+  }
+}
+
+TEST(X11ScreenModel, MonitorsOffTheRootAreLeftOutAndTheRestClipped) {
+  const std::vector<MonitorInfo> monitors = {
+      monitor(1, "HUGE", 0, 0, 20000, 20000, false, std::nullopt),
+      monitor(2, "AWAY", 800, 0, 100, 100, true, std::nullopt),
+      monitor(3, "EDGE", 600, 450, 400, 300, false, 0x51),
+      monitor(4, "EMPTY", 10, 10, 0, 0, false, 0x52),
+      monitor(5, "INSIDE", 100, 100, 50, 40, false, 0x53),
+  };
+  const std::vector<MonitorInfo> on_root = monitors_on_root(monitors, 800, 600);
+  ASSERT_EQ(on_root.size(), 3u);
+  struct Kept {
+    std::uint32_t atom;
+    PixelRect rect;
+  };
+  const Kept expected[] = {{1, {0, 0, 800, 600}}, {3, {600, 450, 200, 150}}, {5, {100, 100, 50, 40}}};
+  for (std::size_t i = 0; i < on_root.size(); ++i) {
+    SCOPED_TRACE(on_root[i].name);
+    EXPECT_EQ(on_root[i].name_atom, expected[i].atom);
+    EXPECT_EQ((PixelRect{on_root[i].x, on_root[i].y, on_root[i].width, on_root[i].height}), expected[i].rect);
+  }
+  EXPECT_EQ(on_root[1].first_output, std::optional<std::uint32_t>(0x51));
+  // The primary monitor lay off the root: the first one left is the main display.
+  const std::vector<DisplayRecord> displays = displays_from_monitors(on_root);
+  ASSERT_EQ(displays.size(), 3u);
+  EXPECT_TRUE(displays[0].is_main);
+  EXPECT_EQ(displays[0].width, 800);
+  EXPECT_EQ(displays[0].mode_pixel_width, 800u);
+  EXPECT_TRUE(monitors_on_root(monitors, 0, 0).empty());
 }
 
 TEST(X11ScreenModel, LayoutsBecomeBgrx) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "vision_core/rounding.h"
 
@@ -109,6 +110,31 @@ PixelRect intersect(const PixelRect& a, const PixelRect& b) {
   const std::int64_t bottom = std::min(a.y + a.height, b.y + b.height);
   if (right <= left || bottom <= top) return PixelRect{left, top, 0, 0};
   return PixelRect{left, top, right - left, bottom - top};
+}
+
+std::optional<PixelRect> clip_to_root(const PixelRect& rect, std::uint16_t root_width, std::uint16_t root_height) {
+  if (rect.empty()) return std::nullopt;
+  const PixelRect clipped = intersect(rect, PixelRect{0, 0, root_width, root_height});
+  if (clipped.empty()) return std::nullopt;
+  return clipped;
+}
+
+std::vector<MonitorInfo> monitors_on_root(const std::vector<MonitorInfo>& monitors, std::uint16_t root_width,
+                                          std::uint16_t root_height) {
+  std::vector<MonitorInfo> out;
+  out.reserve(monitors.size());
+  for (const MonitorInfo& m : monitors) {
+    const std::optional<PixelRect> part = clip_to_root(PixelRect{m.x, m.y, m.width, m.height}, root_width, root_height);
+    if (!part) continue;
+    MonitorInfo kept = m;
+    // Within the root, so within 16 bits.
+    kept.x = static_cast<std::int32_t>(part->x);
+    kept.y = static_cast<std::int32_t>(part->y);
+    kept.width = static_cast<std::int32_t>(part->width);
+    kept.height = static_cast<std::int32_t>(part->height);
+    out.push_back(std::move(kept));
+  }
+  return out;
 }
 
 bool is_bgrx(const PixelLayout& layout) {

@@ -1,7 +1,8 @@
 #pragma once
-// The X11 screen backend's decisions, free of Xlib so they are tested on every
-// machine: which monitors become displays and under which id, what rectangle
-// of the root is read, and how pixels of any true-colour layout become bgrx.
+// The X11 screen backend's decisions, free of X libraries so they are tested
+// on every machine: which monitors become displays and under which id, what
+// rectangle of the root is read, and how pixels of any true-colour layout
+// become bgrx.
 
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +53,19 @@ PixelRect display_pixels(const DisplayRecord& display);
 
 PixelRect intersect(const PixelRect& a, const PixelRect& b);
 
-// How an image stores its pixels (the fields of an XImage that matter).
+// The part of `rect` on the root window (`root_width` x `root_height` at the
+// origin); nullopt when none of it is. Only the root's pixels exist: any
+// client may declare a monitor larger than the screen or beside it, and what
+// lies outside the root has nothing to show and must cost no memory.
+std::optional<PixelRect> clip_to_root(const PixelRect& rect, std::uint16_t root_width, std::uint16_t root_height);
+
+// The monitors in the same order, each cut down to its part on the root;
+// those with no part on it are left out.
+std::vector<MonitorInfo> monitors_on_root(const std::vector<MonitorInfo>& monitors, std::uint16_t root_width,
+                                          std::uint16_t root_height);
+
+// How an image stores its pixels: what the server's setup and the root
+// visual say about a ZPixmap of the root's depth.
 struct PixelLayout {
   int bits_per_pixel = 32;
   bool msb_first = false;  // byte order of multi-byte pixels
