@@ -200,6 +200,84 @@ TEST_F(DesktopWire, WindowsVanishingMidWalk) {
   EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
 }
 
+// A stacking list of our own making, under a window manager that is only its
+// check window: hundreds of windows, so the walk spans several batches of
+// requests, and ids of windows that are gone, so some answers in the middle
+// of a batch are errors. The windows around them must still be read right.
+TEST_F(DesktopWire, BrowserWindowBehindManyAndVanishedWindows) {
+  Observer observer(server_.display());
+  ASSERT_TRUE(observer.ok());
+  Display* d = observer.display();
+  const Window root = DefaultRootWindow(d);
+  const auto set_windows = [&](Window on, const char* property, const std::vector<Window>& values) {
+    std::vector<long> items(values.begin(), values.end());
+    XChangeProperty(d, on, XInternAtom(d, property, False), XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(items.data()), static_cast<int>(items.size()));
+  };
+  const Window check = XCreateWindow(d, root, 0, 0, 1, 1, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
+  set_windows(check, "_NET_SUPPORTING_WM_CHECK", {check});
+  set_windows(root, "_NET_SUPPORTING_WM_CHECK", {check});
+
+  auto browser = window(browser_, {"--geometry", "40,30,320,200", "--pid-property"});
+  const Window browser_window = browser->window();
+  const long extents[] = {1, 2, 3, 4};  // left, right, top, bottom
+  XChangeProperty(d, browser_window, XInternAtom(d, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(extents), 4);
+  const Json framed = rect(39, 27, 323, 207);
+
+  // Ours: half with _NET_WM_PID, the others known to the server only.
+  std::vector<Window> ours, gone;
+  const long pid = getpid();
+  for (int i = 0; i < 600; ++i) {
+    const Window w = XCreateSimpleWindow(d, root, i % 50, i % 40, 30, 30, 0, 0, 0);
+    if (i % 2 == 0) {
+      XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(&pid), 1);
+    }
+    XMapWindow(d, w);
+    ours.push_back(w);
+  }
+  for (int i = 0; i < 200; ++i) gone.push_back(XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0));
+  for (const Window w : gone) XDestroyWindow(d, w);
+  XSync(d, False);
+
+  HostProcess host({"DISPLAY=" + server_.display()});
+  // Each list bottom to top.
+  const auto with_gone_between = [&](std::vector<Window> front) {
+    std::vector<Window> list;
+    for (std::size_t i = 0; i < front.size(); ++i) {
+      list.push_back(front[i]);
+      if (i < gone.size()) list.push_back(gone[i]);
+    }
+    return list;
+  };
+  const auto concat = [](std::vector<Window> a, const std::vector<Window>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Window> stacking;
+    Json expected;
+  };
+  const Case cases[] = {
+      {"at the bottom of 600", concat({browser_window}, ours), framed},
+      {"at the bottom, vanished ones between", with_gone_between(concat({browser_window}, ours)), framed},
+      {"behind 200 vanished ones", concat({browser_window}, gone), framed},
+      {"in the middle", concat(concat(std::vector<Window>(ours.begin(), ours.begin() + 300), {browser_window}),
+                               with_gone_between(std::vector<Window>(ours.begin() + 300, ours.end()))),
+       framed},
+      {"on top of vanished ones", concat(gone, {browser_window}), framed},
+      {"not listed", with_gone_between(ours), Json()},
+  };
+  for (const Case& c : cases) {
+    set_windows(root, "_NET_CLIENT_LIST_STACKING", c.stacking);
+    XSync(d, False);
+    EXPECT_EQ(browser_rect(host), c.expected) << c.name;
+  }
+  EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
+}
+
 TEST_F(DesktopWire, DisplayVanishing) {
   auto first = window(browser_, {"--geometry", "40,30,320,200"});
   HostProcess host({"DISPLAY=" + server_.display()});
