@@ -1,10 +1,17 @@
 #pragma once
 // A real X client that records the input reaching it: a window covering the
 // screen that takes the keyboard focus and logs key, button and motion
-// events. Like an ordinary application it re-reads the keyboard map when a
-// MappingNotify arrives, and decodes each key event through Xlib's keysym
-// lookup, so a key code remapped for a moment is read as the application
-// would read it. It runs in a child process with its own connection.
+// events. It decodes each key event twice, the two ways applications do:
+// - Xlib with XKB (xterm, Xt and GTK2 applications): XLookupString on the
+//   event, so the core protocol's case rules (a one-keysym row of a letter is
+//   read as its lower and upper case) and the group in the event's state
+//   (bits 13-14) apply; the map is re-read, lazily as Xlib does, after a
+//   MappingNotify.
+// - xkbcommon (GTK3/Qt5 on X11): a keymap fetched from the server afresh on
+//   every MappingNotify, and a state set from the event's modifiers and
+//   group.
+// A character counts as typed only when both decodings agree. The client runs
+// in a child process with its own connections.
 //
 // Include <gtest/gtest.h> before this header (Xlib's macros break gtest).
 
@@ -16,14 +23,18 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelagon2::testing {
@@ -41,9 +52,11 @@ inline bool no_key_down(Display* d) {
 struct RecordedEvent {
   std::string kind;  // "press", "release", "button_press", "button_release", "motion", "mapping"
   unsigned keycode = 0;
-  unsigned long keysym = 0;
+  unsigned long keysym = 0;  // as Xlib with XKB decodes the event
   unsigned state = 0;
-  std::string text;  // UTF-8 of the keysym
+  std::string text;  // UTF-8 of that keysym
+  unsigned long xkb_keysym = 0;  // as xkbcommon decodes it
+  std::string xkb_text;          // what xkbcommon gives as the key's text
   unsigned button = 0;
   int x = 0;
   int y = 0;
@@ -112,27 +125,108 @@ class InputRecorder {
   }
 
   // The keys typed: the text of every key press that is not a modifier,
-  // Return as "\n" and Tab as "\t".
+  // Return as "\n" and Tab as "\t". A press the two decodings read
+  // differently shows as <xlib 'é' | xkbcommon 'É'>, one neither can read as
+  // its keysym in hex.
   static std::string typed(const std::vector<RecordedEvent>& events) {
     std::string out;
     for (const RecordedEvent& e : events) {
       if (e.kind != "press" || IsModifierKey(e.keysym)) continue;
-      if (e.keysym == 0xff0d) {
+      if (e.text != e.xkb_text || (e.text.empty() && e.keysym != e.xkb_keysym)) {
+        out += "<xlib '" + show(e.keysym, e.text) + "' | xkbcommon '" + show(e.xkb_keysym, e.xkb_text) + "'>";
+      } else if (e.keysym == 0xff0d) {
         out += "\n";
       } else if (e.keysym == 0xff09) {
         out += "\t";
-      } else if (e.text.empty()) {
-        char name[32];
-        std::snprintf(name, sizeof name, "<%#lx>", e.keysym);
-        out += name;
       } else {
-        out += e.text;
+        out += show(e.keysym, e.text);
       }
     }
     return out;
   }
 
  private:
+  static std::string show(unsigned long keysym, const std::string& text) {
+    if (!text.empty()) return text;
+    char name[32];
+    std::snprintf(name, sizeof name, "<%#lx>", keysym);
+    return name;
+  }
+
+  static std::string hex(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+      char byte[4];
+      std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(*p));
+      out += byte;
+    }
+    return out.empty() ? "-" : out;
+  }
+
+  static std::string unhex(const std::string& h) {
+    std::string out;
+    if (h == "-") return out;
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
+      out.push_back(static_cast<char>(std::strtoul(h.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return out;
+  }
+
+  // The xkbcommon side: the keymap as the server has it now.
+  struct XkbDecoder {
+    xcb_connection_t* connection = nullptr;
+    xkb_context* context = nullptr;
+    std::int32_t device = -1;
+    xkb_keymap* keymap = nullptr;
+    xkb_state* state = nullptr;
+
+    explicit XkbDecoder(const std::string& display_name) {
+      connection = xcb_connect(display_name.c_str(), nullptr);
+      context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+      if (xcb_connection_has_error(connection) || !context ||
+          !xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                       XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr)) {
+        return;
+      }
+      device = xkb_x11_get_core_keyboard_device_id(connection);
+      reload();
+    }
+    ~XkbDecoder() {
+      if (state) xkb_state_unref(state);
+      if (keymap) xkb_keymap_unref(keymap);
+      if (context) xkb_context_unref(context);
+      if (connection) xcb_disconnect(connection);
+    }
+    XkbDecoder(const XkbDecoder&) = delete;
+    XkbDecoder& operator=(const XkbDecoder&) = delete;
+
+    void reload() {
+      if (device < 0) return;
+      xkb_keymap* fresh = xkb_x11_keymap_new_from_device(context, connection, device, XKB_KEYMAP_COMPILE_NO_FLAGS);
+      if (!fresh) return;
+      if (state) xkb_state_unref(state);
+      if (keymap) xkb_keymap_unref(keymap);
+      keymap = fresh;
+      state = xkb_state_new(keymap);
+    }
+
+    // The keysym and text of `keycode` with the modifiers and group the
+    // event's state carries.
+    std::pair<xkb_keysym_t, std::string> decode(unsigned keycode, unsigned event_state) {
+      if (!state) return {0, {}};
+      xkb_state_update_mask(state, event_state & 0xff, 0, 0, 0, 0, (event_state >> 13) & 3);
+      const xkb_keysym_t keysym = xkb_state_key_get_one_sym(state, keycode);
+      char text[64] = {};
+      if (event_state & ControlMask) {
+        // The text of a control combination is a control character; the key's own is what tests compare.
+        xkb_keysym_to_utf8(keysym, text, sizeof text);
+      } else {
+        xkb_state_key_get_utf8(state, keycode, text, sizeof text);
+      }
+      return {keysym, text};
+    }
+  };
+
   static long long now_ns() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -163,6 +257,7 @@ class InputRecorder {
     XSetIOErrorHandler(quit_on_io_error);
     Display* d = XOpenDisplay(display_name.c_str());
     if (!d) _exit(1);
+    XkbDecoder xkb(display_name);
     const int screen = DefaultScreen(d);
     const Window root = RootWindow(d, screen);
     const Window w = XCreateSimpleWindow(d, root, 0, 0, static_cast<unsigned>(DisplayWidth(d, screen)),
@@ -188,6 +283,7 @@ class InputRecorder {
           // What applications do: read the new map before the next key event.
           busy(busy_ms);
           XRefreshKeyboardMapping(&e.xmapping);
+          if (e.xmapping.request == MappingKeyboard) xkb.reload();
           write_line(fd,
                      "mapping " + std::to_string(e.xmapping.first_keycode) + " " + std::to_string(e.xmapping.count));
           break;
@@ -199,15 +295,10 @@ class InputRecorder {
           XLookupString(&e.xkey, buffer, sizeof buffer, &keysym, nullptr);
           char text[16] = {};
           xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(keysym), text, sizeof text);
-          std::string hex;
-          for (const char* p = text; *p; ++p) {
-            char byte[4];
-            std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(*p));
-            hex += byte;
-          }
+          const auto [xkb_keysym, xkb_text] = xkb.decode(e.xkey.keycode, e.xkey.state);
           write_line(fd, std::string(e.type == KeyPress ? "press " : "release ") + std::to_string(e.xkey.keycode) +
-                             " " + std::to_string(keysym) + " " + std::to_string(e.xkey.state) + " " +
-                             (hex.empty() ? "-" : hex));
+                             " " + std::to_string(keysym) + " " + std::to_string(e.xkey.state) + " " + hex(text) +
+                             " " + std::to_string(xkb_keysym) + " " + hex(xkb_text.c_str()));
           break;
         }
         case ButtonPress:
@@ -257,15 +348,12 @@ class InputRecorder {
     }
     char kind[32] = {};
     if (line.rfind("press ", 0) == 0 || line.rfind("release ", 0) == 0) {
-      char hex[128] = {};
-      std::sscanf(line.c_str(), "%31s %u %lu %u %127s", kind, &e.keycode, &e.keysym, &e.state, hex);
+      char xlib_hex[128] = {}, xkb_hex[128] = {};
+      std::sscanf(line.c_str(), "%31s %u %lu %u %127s %lu %127s", kind, &e.keycode, &e.keysym, &e.state, xlib_hex,
+                  &e.xkb_keysym, xkb_hex);
       e.kind = kind;
-      const std::string h = hex;
-      if (h != "-") {
-        for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
-          e.text.push_back(static_cast<char>(std::strtoul(h.substr(i, 2).c_str(), nullptr, 16)));
-        }
-      }
+      e.text = unhex(xlib_hex);
+      e.xkb_text = unhex(xkb_hex);
     } else if (line.rfind("button_", 0) == 0) {
       std::sscanf(line.c_str(), "%31s %u %d %d", kind, &e.button, &e.x, &e.y);
       e.kind = kind;

@@ -36,7 +36,8 @@ std::string describe(const std::vector<RecordedEvent>& events) {
   for (const RecordedEvent& e : events) {
     out += e.kind;
     if (e.kind == "press" || e.kind == "release")
-      out += " " + std::to_string(e.keycode) + " " + std::to_string(e.keysym) + " '" + e.text + "'";
+      out += " " + std::to_string(e.keycode) + " state " + std::to_string(e.state) + " xlib " + std::to_string(e.keysym) +
+             " '" + e.text + "' xkbcommon " + std::to_string(e.xkb_keysym) + " '" + e.xkb_text + "'";
     if (e.kind.rfind("button", 0) == 0) out += " " + std::to_string(e.button);
     if (e.kind.rfind("button", 0) == 0 || e.kind == "motion") {
       out += " @" + std::to_string(e.x) + "," + std::to_string(e.y);
@@ -236,6 +237,40 @@ TEST_F(X11InputWire, OtherLayoutsTypeExactlyAndAreLeftAsFound) {
     if (layout.without_remapping) {
       EXPECT_FALSE(remapped) << layout.args << "\n" << describe(events);
     }
+    XkbLockGroup(recorder->display(), XkbUseCoreKbd, 0);
+    XSync(recorder->display(), False);
+  }
+}
+
+// A key code lent to a letter must give that letter at the level pressed:
+// the core protocol reads a row holding one letter as its lower and upper
+// case, and a key the active group does not cover falls back to the first
+// group. Every case letter class goes through a borrowed code here.
+TEST_F(X11InputWire, BorrowedCodesTypeLettersInTheirOwnCase) {
+  struct Case {
+    const char* layout;
+    int group;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"-layout us", 0, "\u00c9 \u00d6 \u00d1 \u00d8"},                  // Latin-1 upper
+      {"-layout us", 0, "\u00e9 \u00f6 \u00f1 \u00f8 \u00ff"},          // Latin-1 lower
+      {"-layout us", 0, "\u0141\u0142 \u0150\u0151 \u0160\u0161 \u017d\u017e"},  // Latin Extended-A
+      {"-layout us", 0, "\u03a9\u03c9 \u0394\u03b4"},                   // Greek
+      {"-layout us", 0, "\u0416\u0436 \u042f\u044f"},                   // Cyrillic
+      {"-layout us", 0, "\u2713 \u6771 \u00c9\u2713\u00e9"},           // Unicode keysyms among letters
+      {"-layout us,ru", 1, "Hello, World!"},                         // ASCII in a group without Latin letters
+      {"-layout us,ru", 1, "AbC xYz \u00c9"},
+      {"-layout us,gr", 1, "Hello QWERTY"},
+  };
+  for (const Case& c : cases) {
+    run_setxkbmap(server.display(), c.layout);
+    XkbLockGroup(recorder->display(), XkbUseCoreKbd, static_cast<unsigned>(c.group));
+    XSync(recorder->display(), False);
+    recorder->take();
+    original_map = keyboard_map(recorder->display());
+    const std::vector<RecordedEvent> events = send("send_text", {{"text", c.text}});
+    EXPECT_EQ(InputRecorder::typed(events), c.text) << c.layout << " group " << c.group << "\n" << describe(events);
     XkbLockGroup(recorder->display(), XkbUseCoreKbd, 0);
     XSync(recorder->display(), False);
   }
