@@ -37,7 +37,8 @@ bool holds_image(const platform::RawCapture& raw) {
 Expected<Frame> take_frame(platform::Platform& platform) {
   // The request is what makes the system show its prompt, so it is made on
   // every refused attempt, not once per process.
-  if (!platform.capture->preflight_access() && !platform.capture->request_access()) {
+  if (platform.capture->access_gated() && !platform.capture->preflight_access() &&
+      !platform.capture->request_access()) {
     return make_error(kScreenRecordingDenied);
   }
   Expected<TargetDisplay> target = choose_target_display(platform);

@@ -95,6 +95,10 @@ class ScreenCapture {
   // granted. Called by the capture routine on every attempt that preflight
   // refused.
   virtual bool request_access() = 0;
+  // False where capturing needs no permission (X11): the capture routine then
+  // skips the gate, so a capture without a screen fails for want of a
+  // display, not of a permission nobody could grant.
+  virtual bool access_gated() { return true; }
   // Everything visible in `display`'s bounds (one record of the current
   // active_displays()) at its native pixel resolution, as delivered: rows may
   // be padded (bytes_per_row), pixels bgra or bgrx. No checks or conversions:

@@ -31,8 +31,12 @@ namespace pelagon2::testing {
 class X11Painter {
  public:
   explicit X11Painter(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
-    // A test may stop the server under us; that must not end the test program.
-    if (display_ != nullptr) XSetIOErrorExitHandler(display_, [](Display*, void*) {}, nullptr);
+    // A test may stop the server under us; that must not end the test program
+    // (Xlib's default I/O error handler exits, so it is replaced for the process).
+    if (display_ != nullptr) {
+      XSetIOErrorHandler([](Display*) { return 0; });
+      XSetIOErrorExitHandler(display_, [](Display*, void*) {}, nullptr);
+    }
   }
   ~X11Painter() {
     if (display_ != nullptr) XCloseDisplay(display_);

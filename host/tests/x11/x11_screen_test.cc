@@ -11,6 +11,7 @@
 #include <X11/Xatom.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "cv/displays.h"
@@ -185,23 +186,63 @@ TEST(X11Screen, SixteenBitScreensAreConverted) {
   EXPECT_TRUE(shows(*capture, blocks, 300, 200));
 }
 
-TEST(X11Screen, MonitorReachingBeyondTheScreenIsBlackThere) {
+TEST(X11Screen, MonitorsAreClippedToTheScreen) {
   XvfbServer server("800x600x24");
   ASSERT_TRUE(server.running());
+  // Any client may declare monitors beyond the screen; only the screen's pixels exist.
   ASSERT_EQ(testing::run_xrandr(server.display(), {"--setmonitor", "*EDGE", "400/100x300/75+600+450", "none"}), 0);
+  ASSERT_EQ(testing::run_xrandr(server.display(), {"--setmonitor", "HUGE", "20000/100x20000/100+0+0", "none"}), 0);
+  ASSERT_EQ(testing::run_xrandr(server.display(), {"--setmonitor", "AWAY", "100/10x100/10+900+0", "none"}), 0);
   ScopedDisplayEnv env(server.display().c_str());
   X11Painter painter(server.display());
   ASSERT_TRUE(painter.connected());
   painter.fill(600, 450, 200, 150, 10, 20, 30);
   const std::unique_ptr<Platform> platform = create_platform();
+
+  const Json list = Json::parse(reply(*platform, "get_display_list"));
+  std::map<std::string, std::string> bounds;
+  for (const Json& d : list) {
+    bounds[d["name"].get<std::string>()] = to_json_text(Json{{"x", d["x"]}, {"y", d["y"]}, {"w", d["width"]},
+                                                             {"h", d["height"]}, {"pw", d["physicalWidth"]}});
+  }
+  EXPECT_EQ(bounds.count("AWAY"), 0u) << list.dump();  // wholly off the screen
+  EXPECT_EQ(bounds["EDGE"], R"({"h":150,"pw":200,"w":200,"x":600,"y":450})") << list.dump();
+  EXPECT_EQ(bounds["HUGE"], R"({"h":600,"pw":800,"w":800,"x":0,"y":0})") << list.dump();
+  EXPECT_EQ(list.size(), 3u) << list.dump();  // with the screen's own monitor
+
+  // The primary monitor is captured: its part on the screen, nothing more.
   const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
   ASSERT_TRUE(capture.ok()) << capture.error();
-  ASSERT_EQ(capture->width, 400u);
-  ASSERT_EQ(capture->height, 300u);
-  vision_core::RgbImage on_screen(200, 150), off_screen(200, 300);
+  ASSERT_EQ(capture->width, 200u);
+  ASSERT_EQ(capture->height, 150u);
+  EXPECT_EQ(capture->origin_x, 600);
+  EXPECT_EQ(capture->origin_y, 450);
+  vision_core::RgbImage on_screen(200, 150);
   testing::fill_rect(on_screen, 0, 0, 200, 150, 10, 20, 30);
   EXPECT_TRUE(shows(*capture, on_screen, 0, 0));
-  EXPECT_TRUE(shows(*capture, off_screen, 200, 0));
+
+  // The huge one, as listed, is read as the whole screen.
+  const Expected<std::vector<DisplayRecord>> displays = platform->displays->active_displays();
+  ASSERT_TRUE(displays.ok());
+  for (const DisplayRecord& d : *displays) {
+    const Expected<RawCapture> raw = platform->capture->capture(d);
+    ASSERT_TRUE(raw.ok()) << raw.error();
+    EXPECT_EQ(raw->width, static_cast<std::uint32_t>(d.width));
+    EXPECT_EQ(raw->height, static_cast<std::uint32_t>(d.height));
+    EXPECT_LE(raw->bytes.size(), std::size_t{800} * 600 * 4);
+  }
+  // A record from before the screen shrank (here: made up) is read only where the screen is.
+  DisplayRecord beyond;
+  beyond.x = 700;
+  beyond.y = 500;
+  beyond.width = 20000;
+  beyond.height = 20000;
+  const Expected<RawCapture> cut = platform->capture->capture(beyond);
+  ASSERT_TRUE(cut.ok()) << cut.error();
+  EXPECT_EQ(cut->width, 100u);
+  EXPECT_EQ(cut->height, 100u);
+  beyond.x = 800;
+  EXPECT_EQ(platform->capture->capture(beyond).error(), "the display lies outside the X screen");
 }
 
 TEST(X11Screen, CaptureFollowsDisplayChangesAndOutlivesLostServers) {

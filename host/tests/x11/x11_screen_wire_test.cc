@@ -5,10 +5,13 @@
 // gtest first: Xlib's macros (None, Bool, …) break its headers otherwise.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/host_process.h"
 #include "support/png_file_reader.h"
@@ -200,6 +203,45 @@ TEST(X11ScreenWire, WithoutAServerThereAreNoMonitors) {
   }
   EXPECT_EQ(to_json_text(host.request("get_desktop_dpi")), R"({"id":1,"result":{"dpiX":96.0,"dpiY":96.0}})");
   EXPECT_EQ(to_json_text(host.request("get_screen_backing_scale_factor")), R"({"id":1,"result":1.0})");
+}
+
+TEST(X11ScreenWire, MonitorLargerThanTheScreenCostsOnlyTheScreen) {
+  if (testing::host_is_sanitized()) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+  XvfbServer server("800x600x24");
+  ASSERT_TRUE(server.running());
+  // 20000 x 20000 pixels would be 1.6 GB for each copy of a capture.
+  ASSERT_EQ(testing::run_xrandr(server.display(), {"--setmonitor", "*HUGE", "20000/100x20000/100+0+0", "none"}), 0);
+  X11Painter painter(server.display());
+  ASSERT_TRUE(painter.connected());
+  painter.fill(790, 590, 10, 10, 0, 200, 0);
+  HostProcess host({"DISPLAY=" + server.display()});
+  ASSERT_EQ(host.request("get_version")["result"], "2.0.2");
+  const std::optional<std::uint64_t> mapped = testing::status_bytes(host.pid(), "VmSize");
+  if (!mapped) GTEST_SKIP() << "no /proc status for the host";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  if (!testing::limit_process(host.pid(), RLIMIT_AS, *mapped + 512 * kMiB)) GTEST_SKIP() << "cannot limit the host";
+
+  const Json list = host.request("get_display_list");
+  ASSERT_TRUE(list.contains("result")) << list.dump();
+  ASSERT_EQ(list["result"].size(), 2u) << list.dump();  // with the screen's own monitor
+  const Json& huge = list["result"][0];
+  EXPECT_EQ(huge["name"], "HUGE");
+  EXPECT_EQ(to_json_text(Json{{"x", huge["x"]}, {"y", huge["y"]}, {"w", huge["width"]}, {"h", huge["height"]}}),
+            R"({"h":600,"w":800,"x":0,"y":0})");
+
+  testing::TempTree tree;
+  const std::string path = tree.path() + "/huge.png";
+  for (int i = 0; i < 2; ++i) {
+    const Json reply = host.request("capture_desktop", Json{{"path", path}});
+    ASSERT_EQ(reply["result"], path) << reply.dump();
+  }
+  const std::optional<testing::PngFile> png = testing::read_png_file(path);
+  ASSERT_TRUE(png.has_value());
+  EXPECT_EQ(png->width, 800u);
+  EXPECT_EQ(png->height, 600u);
+  const std::uint8_t* corner = &png->pixels[(std::size_t{599} * 800 + 799) * 4];
+  EXPECT_EQ((std::vector<std::uint8_t>(corner, corner + 4)), (std::vector<std::uint8_t>{0, 200, 0, 255}));
+  EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
 }
 
 TEST(X11ScreenWire, ServerVanishingMidSessionLeavesTheHostAnswering) {

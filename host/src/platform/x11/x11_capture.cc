@@ -1,16 +1,16 @@
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/x11/xlib_connection.h"
+#include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_screen.h"
 #include "platform/x11/x11_screen_model.h"
 
@@ -72,7 +72,7 @@ class SharedSegment {
 // connection and reads the screen afresh.
 class WarmAttachment {
  public:
-  void keep(int segment_id, char* address) {
+  void keep(int segment_id) {
     const char* name = std::getenv("DISPLAY");
     const std::string display_name = name != nullptr ? name : "";
     // A lost or replaced server, another DISPLAY or another segment: start over.
@@ -82,12 +82,13 @@ class WarmAttachment {
     if (holder_) return;
     holder_ = XConnection::open();
     if (!holder_) return;
-    XShmSegmentInfo info{};
-    info.shmid = segment_id;
-    info.shmaddr = address;
-    info.readOnly = False;
+    if (holder_->extension(xcb_shm_id) == nullptr) {
+      holder_.reset();
+      return;
+    }
     holder_->clear_error();
-    if (!XShmAttach(holder_->display(), &info) || holder_->sync_failed()) {
+    xcb_shm_attach(holder_->get(), xcb_generate_id(holder_->get()), static_cast<std::uint32_t>(segment_id), 0);
+    if (holder_->sync_failed()) {
       holder_.reset();
       return;
     }
@@ -95,124 +96,131 @@ class WarmAttachment {
     segment_id_ = segment_id;
   }
 
-  void drop() { holder_.reset(); }
-
  private:
   std::unique_ptr<XConnection> holder_;
   std::string display_name_;
   int segment_id_ = -1;
 };
 
-PixelLayout layout_of(const XImage& image) {
+// How a ZPixmap of the root window stores its pixels, from the connection's
+// setup (bits per pixel and row padding of the root depth, byte order) and
+// the root visual (colour masks). Absent parts stay zero, which
+// is_convertible refuses.
+struct RootFormat {
   PixelLayout layout;
-  layout.bits_per_pixel = image.bits_per_pixel;
-  layout.msb_first = image.byte_order == MSBFirst;
-  layout.red_mask = static_cast<std::uint32_t>(image.red_mask);
-  layout.green_mask = static_cast<std::uint32_t>(image.green_mask);
-  layout.blue_mask = static_cast<std::uint32_t>(image.blue_mask);
-  return layout;
+  int scanline_pad = 0;  // bits
+
+  std::size_t stride(std::uint32_t width) const {
+    const auto pad = static_cast<std::size_t>(scanline_pad);
+    const std::size_t bits = std::size_t{width} * static_cast<std::size_t>(layout.bits_per_pixel);
+    return (bits + pad - 1) / pad * pad / 8;
+  }
+};
+
+RootFormat root_format(const XConnection& connection) {
+  const xcb_setup_t* setup = xcb_get_setup(connection.get());
+  const xcb_screen_t& screen = connection.screen();
+  RootFormat format;
+  format.layout = PixelLayout{0, setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST, 0, 0, 0};
+  for (xcb_format_iterator_t f = xcb_setup_pixmap_formats_iterator(setup); f.rem > 0; xcb_format_next(&f)) {
+    if (f.data->depth != screen.root_depth) continue;
+    format.layout.bits_per_pixel = f.data->bits_per_pixel;
+    format.scanline_pad = f.data->scanline_pad;
+    break;
+  }
+  for (xcb_depth_iterator_t d = xcb_screen_allowed_depths_iterator(&screen); d.rem > 0; xcb_depth_next(&d)) {
+    for (xcb_visualtype_iterator_t v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+      if (v.data->visual_id != screen.root_visual) continue;
+      format.layout.red_mask = v.data->red_mask;
+      format.layout.green_mask = v.data->green_mask;
+      format.layout.blue_mask = v.data->blue_mask;
+      return format;
+    }
+  }
+  return format;
 }
-
-struct ImageDeleter {
-  void operator()(XImage* image) const {
-    if (image != nullptr) XDestroyImage(image);
-  }
-};
-using ImagePtr = std::unique_ptr<XImage, ImageDeleter>;
-
-// A shared-memory image describes pixels and segment data that belong to us
-// (the segment, a stack record): only the structure itself is freed.
-struct SharedImageDeleter {
-  void operator()(XImage* image) const {
-    if (image == nullptr) return;
-    image->data = nullptr;
-    image->obdata = nullptr;
-    XDestroyImage(image);
-  }
-};
-using SharedImagePtr = std::unique_ptr<XImage, SharedImageDeleter>;
 
 class X11ScreenCapture final : public ScreenCapture {
  public:
-  // X11 has no capture permission. Without a server, preflight says no, and
-  // the request (which prompts nobody) lets the capture go on to report that
-  // there is no monitor.
+  // X11 has no capture permission: whether one could capture is whether the
+  // server can be reached, and there is nobody to ask for more, so the
+  // request answers the same. The capture routine asks neither; a capture
+  // without a server fails for want of a monitor.
   bool preflight_access() override { return XConnection::open() != nullptr; }
-  bool request_access() override { return true; }
+  bool request_access() override { return preflight_access(); }
+  bool access_gated() override { return false; }
 
   Expected<RawCapture> capture(const DisplayRecord& display) override {
     const std::unique_ptr<XConnection> connection = XConnection::open();
     if (!connection) return make_error("cannot open the X display");
-    Display* x = connection->display();
-    const int screen = DefaultScreen(x);
+    xcb_connection_t* c = connection->get();
     const PixelRect wanted = display_pixels(display);
     if (wanted.empty()) return make_error("the display has no pixels");
-    const PixelRect root{0, 0, DisplayWidth(x, screen), DisplayHeight(x, screen)};
-    const PixelRect area = intersect(wanted, root);
-    if (area.empty()) return make_error("the display lies outside the X screen");
-    const auto width = static_cast<std::uint32_t>(area.width);
-    const auto height = static_cast<std::uint32_t>(area.height);
+    const xcb_screen_t& screen = connection->screen();
+    // Only what is on the root is read; the display list is clipped the same
+    // way, so this cuts only a display from before the screen shrank.
+    const std::optional<PixelRect> on_root = clip_to_root(wanted, screen.width_in_pixels, screen.height_in_pixels);
+    if (!on_root) return make_error("the display lies outside the X screen");
+    const PixelRect area = *on_root;
+    const RootFormat format = root_format(*connection);
+    if (!is_convertible(format.layout) || format.scanline_pad <= 0) {
+      return make_error("unsupported pixel format: " + std::to_string(format.layout.bits_per_pixel) +
+                        " bits per pixel");
+    }
+    // Inside the root, whose size and coordinates are 16-bit.
+    const auto x = static_cast<std::int16_t>(area.x);
+    const auto y = static_cast<std::int16_t>(area.y);
+    const auto width = static_cast<std::uint16_t>(area.width);
+    const auto height = static_cast<std::uint16_t>(area.height);
+    const std::size_t stride = format.stride(width);
+    const std::size_t size = stride * height;
+    last_image_.reset();
 
-    // Shared memory first; a remote server cannot attach the segment.
-    if (XShmQueryExtension(x)) {
-      XShmSegmentInfo info{};
-      SharedImagePtr image(XShmCreateImage(x, DefaultVisual(x, screen), static_cast<unsigned>(DefaultDepth(x, screen)),
-                                     ZPixmap, nullptr, &info, width, height));
-      if (image && image->bytes_per_line > 0 &&
-          segment_.ensure(static_cast<std::size_t>(image->bytes_per_line) * height)) {
-        warm_.keep(segment_.id(), segment_.address());
-        info.shmid = segment_.id();
-        info.shmaddr = image->data = segment_.address();
-        info.readOnly = False;
-        connection->clear_error();
-        if (XShmAttach(x, &info) && !connection->sync_failed()) {
-          const bool got = XShmGetImage(x, connection->root(), image.get(), static_cast<int>(area.x),
-                                        static_cast<int>(area.y), AllPlanes) &&
-                           !connection->sync_failed();
-          XShmDetach(x, &info);
-          if (got) return deliver(*image, reinterpret_cast<std::uint8_t*>(segment_.address()), wanted, area);
-        }
+    // Shared memory first; a remote server cannot attach the segment, and
+    // then the image request fails and the plain one follows.
+    if (connection->extension(xcb_shm_id) != nullptr && segment_.ensure(size)) {
+      warm_.keep(segment_.id());
+      const xcb_shm_seg_t seg = xcb_generate_id(c);
+      xcb_shm_attach(c, seg, static_cast<std::uint32_t>(segment_.id()), 0);
+      const Reply<xcb_shm_get_image_reply_t> got = connection->reply<xcb_shm_get_image_reply_t>(
+          xcb_shm_get_image(c, connection->root(), x, y, width, height, ~0U, XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0)
+              .sequence);
+      xcb_shm_detach(c, seg);
+      connection->flush();
+      if (got && got->size >= size) {
+        return deliver(format.layout, reinterpret_cast<const std::uint8_t*>(segment_.address()), stride, width, height);
       }
       if (!connection->alive()) return make_error(kLost);
     }
 
-    connection->clear_error();
-    const ImagePtr image(XGetImage(x, connection->root(), static_cast<int>(area.x), static_cast<int>(area.y), width,
-                                   height, AllPlanes, ZPixmap));
+    Reply<xcb_get_image_reply_t> image = connection->reply<xcb_get_image_reply_t>(
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, connection->root(), x, y, width, height, ~0U).sequence);
     if (!connection->alive()) return make_error(kLost);
-    if (!image || connection->sync_failed()) return make_error("XGetImage failed");
-    return deliver(*image, reinterpret_cast<std::uint8_t*>(image->data), wanted, area);
+    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) < size) {
+      return make_error("XGetImage failed");
+    }
+    last_image_ = std::move(image);
+    return deliver(format.layout, xcb_get_image_data(last_image_.get()), stride, width, height);
   }
 
  private:
-  // The image as bgrx rows covering `wanted`; pixels of it outside the screen
-  // (`area` is the part on it) are black. Shared-memory pixels already in
-  // bgrx order are handed out in place.
-  Expected<RawCapture> deliver(const XImage& image, const std::uint8_t* pixels, const PixelRect& wanted,
-                               const PixelRect& area) {
-    const PixelLayout layout = layout_of(image);
-    if (!is_convertible(layout)) {
-      return make_error("unsupported pixel format: " + std::to_string(image.bits_per_pixel) + " bits per pixel");
-    }
-    const auto stride = static_cast<std::size_t>(image.bytes_per_line);
+  // The pixels as bgrx rows; those already in that order are handed out
+  // where they are (the segment or the kept reply).
+  Expected<RawCapture> deliver(const PixelLayout& layout, const std::uint8_t* pixels, std::size_t stride,
+                               std::uint32_t width, std::uint32_t height) {
     RawCapture raw;
-    raw.width = static_cast<std::uint32_t>(wanted.width);
-    raw.height = static_cast<std::uint32_t>(wanted.height);
+    raw.width = width;
+    raw.height = height;
     raw.order = PixelOrder::bgrx;
-    const bool in_segment = pixels == reinterpret_cast<const std::uint8_t*>(segment_.address());
-    if (in_segment && area == wanted && is_bgrx(layout)) {
+    if (is_bgrx(layout)) {
       raw.bytes_per_row = stride;
-      raw.bytes = std::span<const std::uint8_t>(pixels, stride * raw.height);
+      raw.bytes = std::span<const std::uint8_t>(pixels, stride * height);
       return raw;
     }
-    raw.bytes_per_row = std::size_t{raw.width} * 4;
-    // Reused from capture to capture; only the part outside the screen needs clearing.
-    staging_.resize(raw.bytes_per_row * raw.height);
-    if (!(area == wanted)) std::memset(staging_.data(), 0, staging_.size());
-    std::uint8_t* origin = staging_.data() + static_cast<std::size_t>(area.y - wanted.y) * raw.bytes_per_row +
-                           static_cast<std::size_t>(area.x - wanted.x) * 4;
-    convert_to_bgrx(pixels, stride, static_cast<std::uint32_t>(area.width), static_cast<std::uint32_t>(area.height),
-                    layout, origin, raw.bytes_per_row);
+    raw.bytes_per_row = std::size_t{width} * 4;
+    // Reused from capture to capture.
+    staging_.resize(raw.bytes_per_row * height);
+    convert_to_bgrx(pixels, stride, width, height, layout, staging_.data(), raw.bytes_per_row);
     raw.bytes = staging_;
     return raw;
   }
@@ -220,6 +228,8 @@ class X11ScreenCapture final : public ScreenCapture {
   // Destroyed before the segment: the server lets go of it first.
   SharedSegment segment_;
   WarmAttachment warm_;
+  // The last plain image reply, whose pixels a capture may hand out.
+  Reply<xcb_get_image_reply_t> last_image_;
   std::vector<std::uint8_t> staging_;
 };
 

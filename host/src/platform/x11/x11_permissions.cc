@@ -1,8 +1,8 @@
 #include "platform/x11/x11_permissions.h"
 
-#include <X11/Xlib.h>
+#include <xcb/xtest.h>
 
-#include "platform/x11/xlib_connection.h"
+#include "platform/x11/x11_connection.h"
 
 namespace pelagon2::platform::x11 {
 namespace {
@@ -12,9 +12,7 @@ class X11Permissions final : public Permissions {
   // Synthetic input needs the XTest extension of a reachable server.
   bool accessibility_trusted() override {
     const std::unique_ptr<XConnection> connection = XConnection::open();
-    if (!connection) return false;
-    int opcode = 0, event_base = 0, error_base = 0;
-    return XQueryExtension(connection->display(), "XTEST", &opcode, &event_base, &error_base) != 0;
+    return connection && connection->extension(xcb_test_id) != nullptr;
   }
   // There is nobody to ask: the answer is the same as the status.
   bool request_accessibility() override { return accessibility_trusted(); }

@@ -7,11 +7,13 @@
 
 namespace pelagon2::platform::x11 {
 
-// RandR 1.5 monitors of the DISPLAY server, asked afresh on every call.
+// RandR 1.5 monitors of the DISPLAY server, asked afresh on every call and
+// clipped to the root window.
 std::unique_ptr<Displays> make_displays();
 
-// The root window read over MIT-SHM (XGetImage where shared memory cannot be
-// used); the segment is kept for the next capture, its content is not.
+// The root window read over MIT-SHM (a plain GetImage where shared memory
+// cannot be used); the segment is kept for the next capture, its content is
+// not. Captures need no permission and skip the capture routine's gate.
 std::unique_ptr<ScreenCapture> make_screen_capture();
 
 }  // namespace pelagon2::platform::x11
