@@ -326,6 +326,18 @@ TEST(PermissionsWire, AccessibilityFollowsXTest) {
     EXPECT_EQ(host.request("request_permission", Json{{"kind", "accessibility"}})["result"],
               (Json{{"granted", c.accessibility}, {"kind", "accessibility"}}))
         << c.name;
+    EXPECT_EQ(host.request("request_permission", Json{{"kind", "screenRecording"}})["result"],
+              (Json{{"granted", c.server}, {"kind", "screenRecording"}}))
+        << c.name;
+    // Without a server a capture lacks a monitor, not a permission.
+    testing::TempTree tree;
+    const std::string path = tree.path() + "/capture.png";
+    const Json capture = host.request("capture_desktop", Json{{"path", path}});
+    if (c.server) {
+      EXPECT_EQ(capture["result"], path) << c.name << capture.dump();
+    } else {
+      EXPECT_EQ(capture["error"]["message"], "capture_failed: no monitors") << c.name << capture.dump();
+    }
     // There is no settings page to open, and nothing is started.
     EXPECT_EQ(host.request("open_permission_pane", Json{{"kind", "screenRecording"}})["result"], true) << c.name;
     EXPECT_EQ(host.request("open_permission_pane", Json{{"kind", "screen"}})["error"]["message"],
