@@ -1,7 +1,7 @@
 #pragma once
-// The X11 window list's decisions, apart from Xlib so they are tested on
-// every machine: which processes are browsers, and what a top-level window's
-// facts make of it in the window list.
+// The X11 window list's decisions, apart from the server connection so they
+// are tested on every machine: which processes are browsers, and what a
+// top-level window's facts make of it in the window list.
 
 #include <cstdint>
 #include <optional>
