@@ -30,6 +30,28 @@ KeySym key_keysym(const Key& key);
 // nullopt for U+0000 and for what is no Unicode scalar value.
 std::optional<KeySym> char_keysym(char32_t c);
 
+// The lower- and upper-case forms of `keysym` by the core protocol's case
+// rules, for Latin-1 keysyms and Unicode keysyms (0x01000000 + c) of Basic
+// Latin, Latin-1, Latin Extended-A and -B, Greek, Cyrillic and Armenian; a
+// keysym without case is its own lower and upper form.
+struct CasePair {
+  KeySym lower = kNoSymbol;
+  KeySym upper = kNoSymbol;
+  friend bool operator==(const CasePair&, const CasePair&) = default;
+};
+CasePair convert_case(KeySym keysym);
+// Whether Caps Lock would turn `keysym` into another one.
+inline bool case_changes(KeySym keysym) { return convert_case(keysym).upper != keysym; }
+
+// A pointer target as XTest can carry it: inside the root window
+// [0, width - 1] x [0, height - 1], where the pointer can be at all.
+struct RootPoint {
+  std::int16_t x = 0;
+  std::int16_t y = 0;
+  friend bool operator==(const RootPoint&, const RootPoint&) = default;
+};
+RootPoint clamp_to_root(std::int32_t x, std::int32_t y, std::uint16_t width, std::uint16_t height);
+
 // X pointer buttons: 1 left, 2 middle, 3 right.
 unsigned button_number(MouseButton button);
 
