@@ -77,6 +77,29 @@ TEST(X11Screen, OneScreenIsOneMainDisplayNamedAfterItsMonitor) {
   EXPECT_EQ(reply(*platform, "get_screen_backing_scale_factor"), "1.0");
 }
 
+TEST(X11Screen, WithoutRandrTheRootIsTheOneDisplay) {
+  XvfbServer server("640x480x24", {"-extension", "RANDR"});
+  ASSERT_TRUE(server.running());
+  ScopedDisplayEnv env(server.display().c_str());
+  X11Painter painter(server.display());
+  ASSERT_TRUE(painter.connected());
+  painter.fill(630, 470, 10, 10, 0, 0, 250);
+  const std::unique_ptr<Platform> platform = create_platform();
+  const Expected<std::vector<DisplayRecord>> list = platform->displays->active_displays();
+  ASSERT_TRUE(list.ok());
+  ASSERT_EQ(list->size(), 1u);
+  EXPECT_EQ((*list)[0].id, static_cast<std::uint32_t>(DefaultRootWindow(painter.display())));
+  EXPECT_EQ((*list)[0].width, 640);
+  EXPECT_EQ((*list)[0].height, 480);
+  EXPECT_TRUE((*list)[0].is_main);
+  EXPECT_TRUE(platform->displays->screens().empty());
+  const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+  ASSERT_TRUE(capture.ok()) << capture.error();
+  vision_core::RgbImage blue(10, 10);
+  testing::fill_rect(blue, 0, 0, 10, 10, 0, 0, 250);
+  EXPECT_TRUE(shows(*capture, blue, 630, 470));
+}
+
 TEST(X11Screen, MonitorsMadeWithXrandrAreListedInServerOrder) {
   XvfbServer server("3200x1080x24");
   ASSERT_TRUE(server.running());

@@ -17,13 +17,18 @@ namespace {
 std::optional<std::vector<MonitorInfo>> query_monitors(XConnection& connection, bool with_names) {
   xcb_connection_t* c = connection.get();
   if (connection.extension(xcb_randr_id) == nullptr) return std::nullopt;
-  const Reply<xcb_randr_query_version_reply_t> version = connection.reply<xcb_randr_query_version_reply_t>(
-      xcb_randr_query_version(c, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION).sequence);
+  // Both in one round trip; a server older than 1.5 answers the monitor
+  // request with an error, and its answer is not used.
+  const unsigned int version_sequence =
+      xcb_randr_query_version(c, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION).sequence;
+  const unsigned int monitors_sequence = xcb_randr_get_monitors(c, connection.root(), 1).sequence;
+  const Reply<xcb_randr_query_version_reply_t> version =
+      connection.reply<xcb_randr_query_version_reply_t>(version_sequence);
+  const Reply<xcb_randr_get_monitors_reply_t> monitors =
+      connection.reply<xcb_randr_get_monitors_reply_t>(monitors_sequence);
   if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 5)) {
     return std::nullopt;
   }
-  const Reply<xcb_randr_get_monitors_reply_t> monitors =
-      connection.reply<xcb_randr_get_monitors_reply_t>(xcb_randr_get_monitors(c, connection.root(), 1).sequence);
   if (!monitors) return std::nullopt;
 
   std::vector<MonitorInfo> out;
