@@ -378,7 +378,12 @@ const xcb_query_extension_reply_t* XConnection::extension(xcb_extension_t& exten
 }
 
 XConnection::Watchdog::Watchdog(XConnection& connection) : connection_(connection) {
-  if (!connection_.alive()) return;
+  if (!connection_.alive()) {
+    // A connection given up on (its server stalled) is not broken in the
+    // library's eyes, whose call would wait for it without end: end it now.
+    shutdown(xcb_get_file_descriptor(connection_.connection_), SHUT_RDWR);
+    return;
+  }
   dog_ = std::make_unique<SocketWatchdog>(xcb_get_file_descriptor(connection_.connection_),
                                           Clock::now() + kServerDeadline);
 }
