@@ -224,6 +224,10 @@ TEST_F(DesktopWire, BrowserWindowBehindManyAndVanishedWindows) {
   XChangeProperty(d, browser_window, XInternAtom(d, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(extents), 4);
   const Json framed = rect(39, 27, 323, 207);
+  // A browser window without _NET_WM_PID: its owner is in the server's
+  // answer among the batch's, whose neighbours are errors or other owners.
+  auto unlabelled = window(browser_, {"--geometry", "500,300,200,100"});
+  const Window unlabelled_window = unlabelled->window();
 
   // Ours: half with _NET_WM_PID, the others known to the server only.
   std::vector<Window> ours, gone;
@@ -268,6 +272,12 @@ TEST_F(DesktopWire, BrowserWindowBehindManyAndVanishedWindows) {
                                with_gone_between(std::vector<Window>(ours.begin() + 300, ours.end()))),
        framed},
       {"on top of vanished ones", concat(gone, {browser_window}), framed},
+      {"known to the server only, behind 600 and vanished ones", concat({unlabelled_window}, with_gone_between(ours)),
+       rect(500, 300, 200, 100)},
+      {"known to the server only, in a later batch than the other",
+       concat(concat({browser_window}, with_gone_between(std::vector<Window>(ours.begin(), ours.begin() + 300))),
+              concat({unlabelled_window}, std::vector<Window>(ours.begin() + 300, ours.end()))),
+       rect(500, 300, 200, 100)},
       {"not listed", with_gone_between(ours), Json()},
   };
   for (const Case& c : cases) {
