@@ -6,11 +6,92 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <optional>
+#include <utility>
 #include <vector>
+
+#if __has_include(<X11/keysym.h>)
+#include <X11/keysym.h>
+// The model's keysym constants are the X headers' ones.
+static_assert(pelagon2::platform::x11::kReturn == XK_Return);
+static_assert(pelagon2::platform::x11::kTab == XK_Tab);
+static_assert(pelagon2::platform::x11::kShiftL == XK_Shift_L);
+static_assert(pelagon2::platform::x11::kIsoLevel3Shift == XK_ISO_Level3_Shift);
+#define PELAGON2_HAVE_KEYSYMS 1
+#endif
 
 namespace pelagon2::platform::x11 {
 namespace {
+
+#ifdef PELAGON2_HAVE_KEYSYMS
+TEST(X11InputModel, KeysymsAreTheXHeadersOnes) {
+  const std::pair<Key, KeySym> keys[] = {
+      {{KeyKind::Up}, XK_Up},           {{KeyKind::Right}, XK_Right},       {{KeyKind::Down}, XK_Down},
+      {{KeyKind::Left}, XK_Left},       {{KeyKind::PageUp}, XK_Prior},      {{KeyKind::PageDown}, XK_Next},
+      {{KeyKind::Backspace}, XK_BackSpace}, {{KeyKind::Delete}, XK_Delete}, {{KeyKind::Enter}, XK_Return},
+      {{KeyKind::Tab}, XK_Tab},         {{KeyKind::Escape}, XK_Escape},     {{KeyKind::Home}, XK_Home},
+      {{KeyKind::Space}, XK_space},     {{KeyKind::End}, XK_End},           {{KeyKind::F, 1}, XK_F1},
+      {{KeyKind::F, 35}, XK_F35},       {{KeyKind::Comma}, XK_comma},       {{KeyKind::Period}, XK_period},
+      {{KeyKind::Semicolon}, XK_semicolon}, {{KeyKind::Minus}, XK_minus},
+  };
+  for (const auto& [key, keysym] : keys) EXPECT_EQ(key_keysym(key), keysym) << static_cast<int>(key.kind);
+  EXPECT_EQ(modifier_keysym(Modifier::Ctrl), KeySym{XK_Control_L});
+  EXPECT_EQ(modifier_keysym(Modifier::Alt), KeySym{XK_Alt_L});
+  EXPECT_EQ(modifier_keysym(Modifier::Shift), KeySym{XK_Shift_L});
+  EXPECT_EQ(modifier_keysym(Modifier::Meta), KeySym{XK_Super_L});
+  EXPECT_EQ(char_keysym(0x08), KeySym{XK_BackSpace});
+  EXPECT_EQ(char_keysym(0x1b), KeySym{XK_Escape});
+  EXPECT_EQ(char_keysym(0x7f), KeySym{XK_Delete});
+}
+#endif
+
+TEST(X11InputModel, CaseRulesOnKeysyms) {
+  // Spot checks of each kind of rule; the whole range is compared with Xlib's
+  // own conversion in the X11 backend test.
+  const std::pair<KeySym, CasePair> cases[] = {
+      {0x61, {0x61, 0x41}},                          // a
+      {0xc9, {0xe9, 0xc9}},                          // É
+      {0xd7, {0xd7, 0xd7}},                          // ×
+      {0xff, {0xff, 0x01000178}},                    // ÿ: its capital is outside Latin-1
+      {0xdf, {0xdf, 0x01001e9e}},                    // ß
+      {0x01000141, {0x01000142, 0x01000141}},        // Ł
+      {0x01000130, {0x01000069, 0x01000130}},        // İ
+      {0x010001c5, {0x010001c6, 0x010001c4}},        // ǅ, a title case
+      {0x010003a9, {0x010003c9, 0x010003a9}},        // Ω
+      {0x010003c2, {0x010003c2, 0x010003a3}},        // final ς
+      {0x01000436, {0x01000436, 0x01000416}},        // ж
+      {0x01000401, {0x01000451, 0x01000401}},        // Ё
+      {0x01000561, {0x01000561, 0x01000531}},        // Armenian ա
+      {0x010065e5, {0x010065e5, 0x010065e5}},        // 日
+      {0x010000e9, {0x010000e9, 0x010000c9}},        // é as a Unicode keysym
+      {0xff0d, {0xff0d, 0xff0d}},                    // Return
+  };
+  for (const auto& [keysym, pair] : cases) {
+    EXPECT_EQ(convert_case(keysym), pair) << std::hex << keysym;
+    EXPECT_EQ(case_changes(keysym), pair.upper != keysym) << std::hex << keysym;
+  }
+}
+
+TEST(X11InputModel, PointerTargetsClampToTheRoot) {
+  struct Case {
+    std::int32_t x, y;
+    std::uint16_t width, height;
+    RootPoint to;
+  };
+  const Case cases[] = {
+      {40000, 300, 1280, 800, {1279, 300}},
+      {65546, 10, 1280, 800, {1279, 10}},
+      {2147483647, 300, 1280, 800, {1279, 300}},
+      {-5, -2147483647 - 1, 1280, 800, {0, 0}},
+      {1279, 799, 1280, 800, {1279, 799}},
+      {1280, 800, 1280, 800, {1279, 799}},
+      {700, 400, 1280, 800, {700, 400}},
+      {5, 5, 0, 0, {0, 0}},
+      {40000, 40000, 65535, 65535, {32767, 32767}},  // as far as XTest reaches
+  };
+  for (const Case& c : cases) EXPECT_EQ(clamp_to_root(c.x, c.y, c.width, c.height), c.to) << c.x << "," << c.y;
+}
 
 TEST(X11InputModel, KeysymsForKeysAndModifiers) {
   const std::pair<Key, KeySym> keys[] = {

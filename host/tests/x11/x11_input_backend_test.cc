@@ -1,5 +1,5 @@
-// The X11 input backend driven directly on a private server: keys held when
-// an action fails are released, a borrowed key code keeps its character until
+// The X11 input backend driven directly on a private server: the model's case
+// rules are Xlib's, keys held when an action fails are released, a borrowed key code keeps its character until
 // the application has read it and is put back, and a server that vanishes
 // mid-request fails the action instead of the process.
 
@@ -14,6 +14,7 @@
 
 #include "input/input_execution.h"
 #include "platform/x11/x11_input.h"
+#include "platform/x11/x11_input_model.h"
 #include "support/x11_input_recorder.h"
 #include "support/xvfb_server.h"
 
@@ -54,6 +55,31 @@ class HookedClock final : public InputClock {
   }
 };
 
+// The host does not link Xlib, so its case rules are its own; here they meet
+// XConvertCase on every Latin-1 keysym and on Unicode keysyms through
+// Armenian. A Latin-1 keysym whose partner lies outside Latin-1 gets Xlib's
+// code point as a Unicode keysym (Xlib returns the bare code point).
+TEST(X11InputBackend, CaseRulesAreXlibs) {
+  const auto as_keysym = [](::KeySym k, ::KeySym from) -> KeySym {
+    return static_cast<KeySym>(from <= 0xff && k > 0xff ? 0x01000000 + k : k);
+  };
+  int mismatches = 0;
+  std::vector<::KeySym> keysyms;
+  for (::KeySym k = 0x20; k <= 0xff; ++k) keysyms.push_back(k);
+  for (::KeySym c = 0x20; c < 0x590; ++c) keysyms.push_back(0x01000000 + c);
+  for (const ::KeySym k : keysyms) {
+    ::KeySym lower = 0, upper = 0;
+    XConvertCase(k, &lower, &upper);
+    const CasePair expected{as_keysym(lower, k), as_keysym(upper, k)};
+    const CasePair ours = convert_case(static_cast<KeySym>(k));
+    if (ours != expected && ++mismatches <= 10) {
+      ADD_FAILURE() << std::hex << k << ": " << ours.lower << "/" << ours.upper << " where Xlib has " << expected.lower
+                    << "/" << expected.upper;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
 TEST(X11InputBackend, HeldKeysAreReleasedWhenAnActionFails) {
   testing::XvfbServer server;
   ASSERT_TRUE(server.running());
@@ -84,8 +110,8 @@ TEST(X11InputBackend, BorrowedKeyIsReadBeforeItIsPutBack) {
   auto backend = make_input();
   int min = 0, max = 0, per = 0;
   XDisplayKeycodes(recorder.display(), &min, &max);
-  KeySym* map = XGetKeyboardMapping(recorder.display(), static_cast<KeyCode>(min), max - min + 1, &per);
-  const std::vector<KeySym> before(map, map + (max - min + 1) * per);
+  ::KeySym* map = XGetKeyboardMapping(recorder.display(), static_cast<KeyCode>(min), max - min + 1, &per);
+  const std::vector<::KeySym> before(map, map + (max - min + 1) * per);
   XFree(map);
   // Restoring the key code as soon as the server has processed the tap makes
   // a client still busy with earlier events decode the restored map.
@@ -102,7 +128,7 @@ TEST(X11InputBackend, BorrowedKeyIsReadBeforeItIsPutBack) {
     }
     EXPECT_TRUE(restored) << text;
     map = XGetKeyboardMapping(recorder.display(), static_cast<KeyCode>(min), max - min + 1, &per);
-    EXPECT_EQ(std::vector<KeySym>(map, map + (max - min + 1) * per), before) << text;
+    EXPECT_EQ(std::vector<::KeySym>(map, map + (max - min + 1) * per), before) << text;
     XFree(map);
   }
 }
