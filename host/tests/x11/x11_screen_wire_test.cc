@@ -206,7 +206,6 @@ TEST(X11ScreenWire, WithoutAServerThereAreNoMonitors) {
 }
 
 TEST(X11ScreenWire, MonitorLargerThanTheScreenCostsOnlyTheScreen) {
-  if (testing::host_is_sanitized()) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
   XvfbServer server("800x600x24");
   ASSERT_TRUE(server.running());
   // 20000 x 20000 pixels would be 1.6 GB for each copy of a capture.
@@ -216,10 +215,13 @@ TEST(X11ScreenWire, MonitorLargerThanTheScreenCostsOnlyTheScreen) {
   painter.fill(790, 590, 10, 10, 0, 200, 0);
   HostProcess host({"DISPLAY=" + server.display()});
   ASSERT_EQ(host.request("get_version")["result"], "2.0.2");
-  const std::optional<std::uint64_t> mapped = testing::status_bytes(host.pid(), "VmSize");
-  if (!mapped) GTEST_SKIP() << "no /proc status for the host";
-  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
-  if (!testing::limit_process(host.pid(), RLIMIT_AS, *mapped + 512 * kMiB)) GTEST_SKIP() << "cannot limit the host";
+  // Address-space limits mean nothing under the sanitizers; the sizes below still tell.
+  if (!testing::host_is_sanitized()) {
+    const std::optional<std::uint64_t> mapped = testing::status_bytes(host.pid(), "VmSize");
+    ASSERT_TRUE(mapped.has_value()) << "no /proc status for the host";
+    constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+    ASSERT_TRUE(testing::limit_process(host.pid(), RLIMIT_AS, *mapped + 512 * kMiB)) << "cannot limit the host";
+  }
 
   const Json list = host.request("get_display_list");
   ASSERT_TRUE(list.contains("result")) << list.dump();
