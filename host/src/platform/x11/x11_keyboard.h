@@ -33,8 +33,11 @@ inline constexpr std::chrono::milliseconds kRemapSettle{50};
 // application would have decoded its last press, and the settle time after.
 inline constexpr std::chrono::milliseconds kClientEventBudget{3};
 // The same for the notice of a keyboard map change, on which applications
-// fetch and compile the new map.
-inline constexpr std::chrono::milliseconds kClientMapBudget{10};
+// fetch and compile the new map, and a window manager may re-grab its key
+// bindings: under metacity xterm decodes keys typed 20 ms per notice after
+// the change from the map as it was by then (all of them wrong), 40 ms later
+// from the right one.
+inline constexpr std::chrono::milliseconds kClientMapBudget{40};
 
 // Characters of one TypeText counted as one paced event, as on macOS: the
 // pending wait grows per chunk, not per key event.
