@@ -323,7 +323,7 @@ TEST(X11ServerFaults, HostOutlivesAServerKilledAndRestartedAgainAndAgain) {
     done = true;
   });
 
-  int id = 0, answered = 0;
+  int id = 0, answered = 0, worked = 0, failed = 0;
   while (!done) {
     const XRequest& request = requests[static_cast<std::size_t>(id) % requests.size()];
     ++id;
@@ -339,6 +339,8 @@ TEST(X11ServerFaults, HostOutlivesAServerKilledAndRestartedAgainAndAgain) {
     EXPECT_TRUE(well_formed(reply, id)) << request.method << ": " << *text;
     if (::testing::Test::HasFailure()) break;
     ++answered;
+    if (request.works(reply)) ++worked;
+    if (request.failed(reply)) ++failed;
   }
   done = true;
   killer.join();
@@ -347,6 +349,10 @@ TEST(X11ServerFaults, HostOutlivesAServerKilledAndRestartedAgainAndAgain) {
   ASSERT_FALSE(::testing::Test::HasFailure());
   EXPECT_GT(restarts, 50);
   EXPECT_GT(answered, restarts / 4) << "the host answered too few requests to tell";
+  // Both kinds of moment were met: requests on a server that was there, and
+  // on one that was gone.
+  EXPECT_GT(worked, 0);
+  EXPECT_GT(failed, 0);
 
   // The server is up; the host answers as before and holds what it held.
   if (!server.running()) {
