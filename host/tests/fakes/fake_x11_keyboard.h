@@ -85,14 +85,12 @@ struct FakeX11System {
             {{static_cast<KeySym>(i == 9 ? '0' : '1' + i), static_cast<KeySym>(shifted[i]), 0, 0}});
     }
     const std::pair<std::uint8_t, Levels> marks[] = {
-        {59, {',', '<', 0, 0}},     {60, {'.', '>', 0, 0}},     {61, {'/', '?', 0, 0}},
-        {47, {';', ':', 0, 0}},     {20, {'-', '_', 0, 0}},     {65, {' ', ' ', 0, 0}},
-        {36, {0xff0d, 0, 0, 0}},    {23, {0xff09, 0, 0, 0}},    {22, {0xff08, 0, 0, 0}},
-        {9, {0xff1b, 0, 0, 0}},     {119, {0xffff, 0, 0, 0}},   {111, {0xff52, 0, 0, 0}},
-        {116, {0xff54, 0, 0, 0}},   {113, {0xff51, 0, 0, 0}},   {114, {0xff53, 0, 0, 0}},
-        {50, {0xffe1, 0, 0, 0}},    {66, {0xffe5, 0, 0, 0}},    {37, {0xffe3, 0, 0, 0}},
-        {64, {0xffe9, 0, 0, 0}},    {133, {0xffeb, 0, 0, 0}},   {92, {0xfe03, 0, 0, 0}},
-        {51, {'\\', '|', 0, 0}},
+        {59, {',', '<', 0, 0}},   {60, {'.', '>', 0, 0}},   {61, {'/', '?', 0, 0}},   {47, {';', ':', 0, 0}},
+        {20, {'-', '_', 0, 0}},   {65, {' ', ' ', 0, 0}},   {36, {0xff0d, 0, 0, 0}},  {23, {0xff09, 0, 0, 0}},
+        {22, {0xff08, 0, 0, 0}},  {9, {0xff1b, 0, 0, 0}},   {119, {0xffff, 0, 0, 0}}, {111, {0xff52, 0, 0, 0}},
+        {116, {0xff54, 0, 0, 0}}, {113, {0xff51, 0, 0, 0}}, {114, {0xff53, 0, 0, 0}}, {50, {0xffe1, 0, 0, 0}},
+        {66, {0xffe5, 0, 0, 0}},  {37, {0xffe3, 0, 0, 0}},  {64, {0xffe9, 0, 0, 0}},  {133, {0xffeb, 0, 0, 0}},
+        {92, {0xfe03, 0, 0, 0}},  {51, {'\\', '|', 0, 0}},
     };
     for (const auto& [code, levels] : marks) s.set(code, {levels});
     for (std::uint8_t f = 0; f < 12; ++f) s.set(static_cast<std::uint8_t>(67 + f), {{0xffbeu + f, 0, 0, 0}});
@@ -179,7 +177,7 @@ struct FakeX11System {
     const bool alphabetic =
         levels[0] != levels[1] && x11::convert_case(levels[0]) == x11::CasePair{levels[0], levels[1]};
     unsigned level = (shift ? 1u : 0u) | (level3 && (levels[2] || levels[3]) ? 2u : 0u);
-    if (levels[1] == 0) level &= 2u;           // one level: Shift changes nothing
+    if (levels[1] == 0) level &= 2u;                   // one level: Shift changes nothing
     if (alphabetic && lock && level < 2) level ^= 1u;  // the type takes Lock as Shift
     KeySym keysym = levels[level];
     if (!alphabetic && lock) keysym = x11::convert_case(keysym).upper;  // capitalisation
@@ -337,7 +335,8 @@ class FakeX11Keyboard final : public platform::x11::X11Keyboard {
   void motion(std::int16_t x, std::int16_t y) override {
     if (!s_.sending("motion " + std::to_string(x) + "," + std::to_string(y))) return;
     // The server keeps the pointer on the root window.
-    s_.pointer = {std::clamp<std::int32_t>(x, 0, s_.root.width - 1), std::clamp<std::int32_t>(y, 0, s_.root.height - 1)};
+    s_.pointer = {std::clamp<std::int32_t>(x, 0, s_.root.width - 1),
+                  std::clamp<std::int32_t>(y, 0, s_.root.height - 1)};
   }
   void remap(std::uint8_t first, std::uint8_t per, const std::vector<platform::x11::KeySym>& rows) override {
     s_.remap(first, per, rows);
@@ -365,7 +364,8 @@ class FakeX11Keyboard final : public platform::x11::X11Keyboard {
   std::optional<std::array<std::uint8_t, 32>> pressed_keys() override {
     if (s_.lost) return std::nullopt;
     std::array<std::uint8_t, 32> bits{};
-    for (const std::uint8_t code : s_.down) bits[code / 8] = static_cast<std::uint8_t>(bits[code / 8] | (1u << (code % 8)));
+    for (const std::uint8_t code : s_.down)
+      bits[code / 8] = static_cast<std::uint8_t>(bits[code / 8] | (1u << (code % 8)));
     return bits;
   }
   std::optional<platform::x11::XkbLocks> xkb_state() override {

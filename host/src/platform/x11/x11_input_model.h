@@ -2,7 +2,8 @@
 // The decisions of X11 input synthesis, apart from the X server: which keysym
 // stands for a key or a character, which key and shift level type a
 // character in the current keyboard state, which key codes may be borrowed
-// for characters no key produces, and how wheel amounts become button clicks.
+// for characters no key produces, how wheel amounts become button clicks, the
+// core protocol's case rules and where a pointer target lands on the root.
 // The backend fills a KeyboardState from the server; everything here is
 // portable and tested without one.
 

@@ -75,7 +75,8 @@ class Session final : public InputSession {
           ++j;
         }
         std::vector<KeySym> rows;
-        for (std::size_t n = i; n < j; ++n) rows.insert(rows.end(), borrowed_[n].original.begin(), borrowed_[n].original.end());
+        for (std::size_t n = i; n < j; ++n)
+          rows.insert(rows.end(), borrowed_[n].original.begin(), borrowed_[n].original.end());
         k_->remap(borrowed_[i].keycode, static_cast<std::uint8_t>(borrowed_[i].original.size()), rows);
         i = j;
       }
@@ -89,10 +90,10 @@ class Session final : public InputSession {
     std::uint8_t keycode = 0;
     std::vector<KeySym> original;  // the row to put back
     KeySym current = kNoSymbol;
-    bool pressed = false;          // pressed since it got `current`
-    bool unprocessed = false;      // pressed since the last round trip
-    Duration processed{0};         // when the server had processed its last press
-    Duration decoded{0};           // when a busy application would have decoded it
+    bool pressed = false;      // pressed since it got `current`
+    bool unprocessed = false;  // pressed since the last round trip
+    Duration processed{0};     // when the server had processed its last press
+    Duration decoded{0};       // when a busy application would have decoded it
   };
 
   // One more event for applications to take in.
