@@ -1,5 +1,6 @@
 // The X11 input backend driven directly on a private server: the model's case
-// rules are Xlib's, keys held when an action fails are released, a borrowed key code keeps its character until
+// rules are Xlib's, keys held when an action fails are released, clicks far
+// off the screen land on its edge, a borrowed key code keeps its character until
 // the application has read it and is put back, and a server that vanishes
 // mid-request fails the action instead of the process.
 
@@ -148,6 +149,36 @@ TEST(X11InputBackend, RecycledKeyCodesAreReadBeforeTheyChange) {
   }
   ASSERT_TRUE(input::execute_input_actions({action::TypeText{text}}, *backend).ok());
   EXPECT_EQ(InputRecorder::typed(recorder.take()), text);
+}
+
+TEST(X11InputBackend, FarOffPointerTargetsLandOnTheEdge) {
+  testing::XvfbServer server{"1280x800x24"};
+  ASSERT_TRUE(server.running());
+  InputRecorder recorder(server.display());
+  ASSERT_TRUE(recorder.ready());
+  ScopedDisplay env(server.display());
+  auto backend = make_input();
+  struct Case {
+    std::int32_t x, y;
+    int to_x, to_y;
+  };
+  // XTest carries 16-bit coordinates: unclamped, 40000 would wrap to 0 and 65546 to 10.
+  const Case cases[] = {
+      {40000, 300, 1279, 300},   {65546, 10, 1279, 10},   {2147483647, 300, 1279, 300},
+      {-5, 7, 0, 7},             {-2147483647 - 1, -2147483647 - 1, 0, 0},
+      {1280, 800, 1279, 799},    {321, 123, 321, 123},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(input::execute_input_actions({action::MouseMove{c.x, c.y}, action::ButtonDown{MouseButton::Left},
+                                              action::ButtonUp{MouseButton::Left}},
+                                             *backend)
+                    .ok());
+    std::string clicks;
+    for (const RecordedEvent& e : recorder.take()) {
+      if (e.kind == "button_press") clicks += std::to_string(e.x) + "," + std::to_string(e.y);
+    }
+    EXPECT_EQ(clicks, std::to_string(c.to_x) + "," + std::to_string(c.to_y)) << c.x << "," << c.y;
+  }
 }
 
 TEST(X11InputBackend, VanishingServerFailsTheActionNotTheProcess) {
