@@ -279,6 +279,22 @@ struct FakeX11System {
     }
   }
 
+  // One XKB request for several key codes; those between stay as they are.
+  void set_keys(const std::vector<std::pair<std::uint8_t, KeySym>>& changes) {
+    std::string line = "set keys";
+    for (const auto& [code, keysym] : changes) line += " " + std::to_string(code);
+    if (!sending(line)) return;
+    ++remap_requests;
+    for (const auto& [code, keysym] : changes) {
+      check_settled(code);
+      if (keysym == 0) {
+        keys.erase(code);
+      } else {
+        set(code, {{keysym, keysym, 0, 0}});
+      }
+    }
+  }
+
   // A code pressed since it last changed may change again only once the
   // server processed the press and the settle time has passed since.
   void check_settled(std::uint8_t code) {
@@ -340,6 +356,11 @@ class FakeX11Keyboard final : public platform::x11::X11Keyboard {
   }
   void remap(std::uint8_t first, std::uint8_t per, const std::vector<platform::x11::KeySym>& rows) override {
     s_.remap(first, per, rows);
+  }
+  bool set_keys(const std::vector<std::pair<std::uint8_t, platform::x11::KeySym>>& keys) override {
+    if (!s_.has_xkb || s_.lost) return false;
+    s_.set_keys(keys);
+    return true;
   }
   void lock_caps(bool locked) override {
     if (!s_.sending(locked ? "caps on" : "caps off")) return;

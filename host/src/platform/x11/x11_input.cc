@@ -10,6 +10,7 @@
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -67,6 +68,58 @@ class XcbKeyboard final : public X11Keyboard {
     std::vector<xcb_keysym_t> keysyms(rows.begin(), rows.end());
     xcb_change_keyboard_mapping(x_->get(), static_cast<std::uint8_t>(rows.size() / keysyms_per_keycode), first,
                                 keysyms_per_keycode, keysyms.data());
+  }
+
+  bool set_keys(const std::vector<std::pair<std::uint8_t, KeySym>>& keys) override {
+    if (!state_ || keys.empty() || !x_->alive()) return false;
+    std::uint8_t first = keys.front().first;
+    std::uint8_t last = first;
+    for (const auto& [code, keysym] : keys) {
+      first = std::min(first, code);
+      last = std::max(last, code);
+    }
+    const auto count = static_cast<std::uint8_t>(last - first + 1);
+    // The keys between as the server has them, to be sent back unchanged.
+    auto reply = x_->reply<xcb_xkb_get_map_reply_t>(xcb_xkb_get_map(x_->get(), device_, 0, XCB_XKB_MAP_PART_KEY_SYMS,
+                                                                    0, 0, first, count, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
+                                                        .sequence);
+    if (!reply || reply->firstKeySym != first || reply->nKeySyms != count) return false;
+    const auto* in = static_cast<const std::uint8_t*>(xcb_xkb_get_map_map(reply.get()));
+    const std::uint8_t* end = reinterpret_cast<const std::uint8_t*>(reply.get()) + 32 + 4 * std::size_t{reply->length};
+    // Wire form of one key: four type indices, group info, width, the
+    // number of keysyms (16 bits), then the keysyms.
+    std::vector<std::uint8_t> values;
+    std::uint32_t total = 0;
+    for (unsigned code = first; code <= last; ++code) {
+      if (in + 8 > end) return false;
+      std::uint16_t n = 0;
+      std::memcpy(&n, in + 6, 2);
+      const std::size_t size = 8 + 4 * std::size_t{n};
+      if (in + size > end) return false;
+      const auto wanted = std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return k.first == code; });
+      if (wanted == keys.end()) {
+        values.insert(values.end(), in, in + size);
+        total += n;
+      } else if (wanted->second == kNoSymbol) {
+        values.insert(values.end(), 8, 0);
+      } else {
+        // One group of the canonical TWO_LEVEL type (index 1 in every keymap).
+        const std::uint8_t key[8] = {1, 1, 1, 1, 1, 2, 2, 0};
+        values.insert(values.end(), key, key + 8);
+        for (int level = 0; level < 2; ++level) {
+          const auto* keysym = reinterpret_cast<const std::uint8_t*>(&wanted->second);
+          values.insert(values.end(), keysym, keysym + 4);
+        }
+        total += 2;
+      }
+      in += size;
+    }
+    if (total > 0xffff) return false;
+    const xcb_setup_t* setup = xcb_get_setup(x_->get());
+    xcb_xkb_set_map(x_->get(), device_, XCB_XKB_MAP_PART_KEY_SYMS, 0, setup->min_keycode, setup->max_keycode, 0, 0,
+                    first, count, static_cast<std::uint16_t>(total), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                    values.data());
+    return true;
   }
 
   void lock_caps(bool locked) override {
@@ -136,6 +189,7 @@ class XcbKeyboard final : public X11Keyboard {
         xcb_xkb_get_state(c, static_cast<xcb_xkb_device_spec_t>(device)).sequence);
     if (!reply) return std::nullopt;
     locks_ = XkbLocks{reply->lockedMods, reply->group};
+    device_ = static_cast<xcb_xkb_device_spec_t>(device);
     return locks_;
   }
 
@@ -167,6 +221,7 @@ class XcbKeyboard final : public X11Keyboard {
   std::unique_ptr<xkb_keymap, KeymapDeleter> keymap_;
   std::unique_ptr<struct xkb_state, StateDeleter> state_;
   XkbLocks locks_;
+  xcb_xkb_device_spec_t device_ = XCB_XKB_ID_USE_CORE_KBD;
 };
 
 Expected<std::unique_ptr<X11Keyboard>> open_keyboard() {

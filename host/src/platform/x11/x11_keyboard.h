@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -100,6 +101,11 @@ class X11Keyboard {
   virtual void motion(std::int16_t x, std::int16_t y) = 0;
   // ChangeKeyboardMapping of rows.size() / keysyms_per_keycode key codes from `first`.
   virtual void remap(std::uint8_t first, std::uint8_t keysyms_per_keycode, const std::vector<KeySym>& rows) = 0;
+  // Gives each listed key code a two-level key with its keysym at both
+  // levels (no symbols for kNoSymbol) in one XKB request, which leaves the
+  // key codes between them exactly as they are, so clients hear of the whole
+  // batch once. False, and nothing sent, without XKB (after xkb_state()).
+  virtual bool set_keys(const std::vector<std::pair<std::uint8_t, KeySym>>& keys) = 0;
   // Locks or unlocks the Lock modifier of the core keyboard (XKB).
   virtual void lock_caps(bool locked) = 0;
 

@@ -67,11 +67,23 @@ class Session final : public InputSession {
       wait_until_changeable(codes);
       std::sort(borrowed_.begin(), borrowed_.end(),
                 [](const Borrowed& a, const Borrowed& b) { return a.keycode < b.keycode; });
-      // Back as they were, one request per run of adjacent key codes.
+      // Back as they were: keys that had no symbols in one XKB request, the
+      // others one core request per run of adjacent key codes.
+      std::vector<std::pair<std::uint8_t, KeySym>> emptied;
+      for (const Borrowed& b : borrowed_) {
+        if (empty_row(b.original)) emptied.emplace_back(b.keycode, kNoSymbol);
+      }
+      const bool batched = !emptied.empty() && k_->set_keys(emptied);
+      if (batched) client_event(kClientMapBudget);
       for (std::size_t i = 0; i < borrowed_.size();) {
+        if (batched && empty_row(borrowed_[i].original)) {
+          ++i;
+          continue;
+        }
         std::size_t j = i + 1;
         while (j < borrowed_.size() && borrowed_[j].keycode == borrowed_[j - 1].keycode + 1 &&
-               borrowed_[j].original.size() == borrowed_[i].original.size()) {
+               borrowed_[j].original.size() == borrowed_[i].original.size() &&
+               !(batched && empty_row(borrowed_[j].original))) {
           ++j;
         }
         std::vector<KeySym> rows;
@@ -225,6 +237,10 @@ class Session final : public InputSession {
 
   // ---- borrowed key codes ----
 
+  static bool empty_row(const std::vector<KeySym>& row) {
+    return std::all_of(row.begin(), row.end(), [](KeySym k) { return k == kNoSymbol; });
+  }
+
   Borrowed* borrowed_at(std::uint8_t keycode) {
     for (Borrowed& b : borrowed_) {
       if (b.keycode == keycode) return &b;
@@ -281,7 +297,8 @@ class Session final : public InputSession {
   }
 
   // Puts every keysym of `wanted` (at most the pool's size) on a borrowed key
-  // code, changing the map in one request per run of adjacent codes.
+  // code, changing the map in one request (one per run of adjacent codes
+  // where XKB cannot be used).
   Done lend(const std::vector<KeySym>& wanted) {
     const std::vector<std::uint8_t>& spare = pool();
     if (spare.empty()) return failed("no key code is free to type the character");
@@ -330,6 +347,14 @@ class Session final : public InputSession {
       changes.emplace_back(code, missing[n]);
     }
     std::sort(changes.begin(), changes.end());
+    // Keys that had no symbols take their characters in one XKB request, so
+    // that applications and the window manager hear of the batch once.
+    bool all_empty = true;
+    for (const auto& change : changes) all_empty = all_empty && empty_row(borrowed_at(change.first)->original);
+    if (all_empty && k_->set_keys(changes)) {
+      client_event(kClientMapBudget);
+      return std::monostate{};
+    }
     for (std::size_t i = 0; i < changes.size();) {
       std::size_t j = i + 1;
       while (j < changes.size() && changes[j].first == changes[j - 1].first + 1) ++j;
