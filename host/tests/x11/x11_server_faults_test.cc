@@ -333,6 +333,12 @@ TEST(X11ServerFaults, HostOutlivesAServerKilledAndRestartedAgainAndAgain) {
         sent ? host.read_frame(static_cast<int>(4 * kStalledReplyWithin.count())) : std::nullopt;
     if (!text) {
       ADD_FAILURE() << request.method << ": " << host.last_error();
+      // A host that closed its output may take a moment to be gone.
+      for (int i = 0; i < 20 && process_alive(host.pid()); ++i) std::this_thread::sleep_for(milliseconds(50));
+      if (!process_alive(host.pid())) {
+        const int status = host.wait_exit();
+        ADD_FAILURE() << "the host ended: " << (status < 0 ? "signal " : "status ") << (status < 0 ? -status : status);
+      }
       break;
     }
     const Json reply = Json::parse(*text, nullptr, false);
