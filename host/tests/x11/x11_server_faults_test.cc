@@ -149,6 +149,8 @@ std::vector<XRequest> x_requests(const std::string& capture_path) {
       {"send_mouse_event", Json{{"type", 0}, {"button", 0}, {"x", 20}, {"y", 30}},
        [](const Json& r) { return member(r, "error").is_object(); },
        [](const Json& r) { return r.is_object() && r.contains("result"); }},
+      {"send_text", Json{{"text", "aZ\u00e9"}}, [](const Json& r) { return member(r, "error").is_object(); },
+       [](const Json& r) { return r.is_object() && r.contains("result"); }},
       {"get_active_browser_outer_rect", Json::object(),
        [](const Json& r) { return r.is_object() && r.contains("result") && r["result"].is_null(); },
        [](const Json& r) { return r.is_object() && r.contains("result"); }},
@@ -227,6 +229,7 @@ TEST(X11ServerFaults, ConnectionCutAnywhereFailsOnlyItsRequest) {
   const XRequest& displays = all[0];
   const XRequest& capture = all[1];
   const XRequest& mouse = all[3];
+  const XRequest& text = all[4];
   constexpr int kGetImage = 73, kQueryExtension = 98;
 
   struct Cut {
@@ -251,6 +254,8 @@ TEST(X11ServerFaults, ConnectionCutAnywhereFailsOnlyItsRequest) {
       {"at the Generic Event Extension's QueryVersion", XCutRule::request("Generic Event Extension", 0), displays,
        true, false},
       {"at the first XTEST request", XCutRule::request("XTEST"), mouse},
+      {"at the first XKEYBOARD request", XCutRule::request("XKEYBOARD"), text},
+      {"within the first XKEYBOARD reply", XCutRule::reply("XKEYBOARD", 100), text},
       {"at the first MIT-SHM request", XCutRule::request("MIT-SHM"), capture},
       {"within a large GetImage reply", XCutRule::reply(kGetImage, 256 * 1024), capture, false},
   };
