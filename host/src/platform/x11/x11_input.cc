@@ -83,7 +83,10 @@ class XcbKeyboard final : public X11Keyboard {
     auto reply = x_->reply<xcb_xkb_get_map_reply_t>(xcb_xkb_get_map(x_->get(), device_, 0, XCB_XKB_MAP_PART_KEY_SYMS,
                                                                     0, 0, first, count, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
                                                         .sequence);
-    if (!reply || reply->firstKeySym != first || reply->nKeySyms != count) return false;
+    if (!reply || reply->firstKeySym != first || reply->nKeySyms != count ||
+        reply->present != XCB_XKB_MAP_PART_KEY_SYMS) {
+      return false;
+    }
     const auto* in = static_cast<const std::uint8_t*>(xcb_xkb_get_map_map(reply.get()));
     const std::uint8_t* end = reinterpret_cast<const std::uint8_t*>(reply.get()) + 32 + 4 * std::size_t{reply->length};
     // Wire form of one key: four type indices, group info, width, the
