@@ -362,7 +362,9 @@ bool XConnection::sync_failed() {
 
 bool XConnection::flush() {
   if (!alive()) return false;
-  if (xcb_flush(connection_) <= 0) return false;
+  // Writing waits inside the library once the socket's buffer is full, as it
+  // stays when the server has stopped reading.
+  if (guarded([&] { return xcb_flush(connection_); }) <= 0) return false;
   return alive();
 }
 
