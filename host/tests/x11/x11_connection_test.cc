@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "support/stopped_server.h"
 #include "support/x_socket_proxy.h"
 #include "support/xvfb_server.h"
 
@@ -29,6 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing::Rescue;
 using testing::ScopedDisplayEnv;
 using testing::XCutRule;
 using testing::XSocketProxy;
@@ -45,14 +47,7 @@ milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-int open_descriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
+int open_descriptors() { return testing::descriptors_of(); }
 
 // SIGSTOP for a scope: the server keeps its sockets and reads nothing.
 class StoppedServer {
@@ -70,32 +65,6 @@ class StoppedServer {
   pid_t pid_;
 };
 
-// Lets a stopped server run again if the test is still waiting at `after`,
-// so that a wait without a deadline fails the test instead of hanging it.
-class Rescue {
- public:
-  Rescue(pid_t pid, milliseconds after)
-      : thread_([this, pid, after] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (!done_.wait_for(lock, after, [this] { return finished_; })) kill(pid, SIGCONT);
-        }) {}
-  ~Rescue() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      finished_ = true;
-    }
-    done_.notify_one();
-    thread_.join();
-  }
-  Rescue(const Rescue&) = delete;
-  Rescue& operator=(const Rescue&) = delete;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool finished_ = false;
-  std::thread thread_;
-};
 
 TEST(XConnection, NoServerMeansNoConnectionAtOnce) {
   for (const char* value : {static_cast<const char*>(nullptr), "", ":9999", "nonsense", ":abc", "::0",

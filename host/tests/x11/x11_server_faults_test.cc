@@ -25,6 +25,7 @@
 #include "platform/x11/x11_connection.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
+#include "support/stopped_server.h"
 #include "support/x_socket_proxy.h"
 #include "support/xvfb_server.h"
 
@@ -34,7 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using platform::x11::kServerDeadline;
 using std::chrono::milliseconds;
+using testing::descriptors_of;
 using testing::HostProcess;
+using testing::Rescue;
 using testing::TempTree;
 using testing::XCutRule;
 using testing::XSocketProxy;
@@ -73,14 +76,6 @@ bool error_starts(const Json& reply, const std::string& prefix) {
   return message.is_string() && message.get<std::string>().rfind(prefix, 0) == 0;
 }
 
-int descriptors_of(pid_t pid) {
-  int count = 0;
-  if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count;
-}
 
 // Running, not a zombie left by a crash.
 bool process_alive(pid_t pid) {
@@ -91,32 +86,6 @@ bool process_alive(pid_t pid) {
   return state != 'Z' && state != 'X';
 }
 
-// Lets a stopped server run again if the test still waits at `after`, so a
-// host without deadlines fails the test instead of hanging it.
-class Rescue {
- public:
-  Rescue(pid_t pid, milliseconds after)
-      : thread_([this, pid, after] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (!done_.wait_for(lock, after, [this] { return finished_; })) kill(pid, SIGCONT);
-        }) {}
-  ~Rescue() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      finished_ = true;
-    }
-    done_.notify_one();
-    thread_.join();
-  }
-  Rescue(const Rescue&) = delete;
-  Rescue& operator=(const Rescue&) = delete;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool finished_ = false;
-  std::thread thread_;
-};
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
