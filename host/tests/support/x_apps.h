@@ -104,7 +104,11 @@ class XtermCat {
 
   // Gives the terminal the keyboard focus, as a click would; true once it has it.
   bool focus(Display* d) {
-    return wait_until(
+    // The window may go unviewable between the check and the request (a
+    // window manager reparenting it); Xlib's default handler would exit.
+    XSync(d, False);
+    const XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    const bool has_focus = wait_until(
         [&] {
           Window focused = 0;
           int revert = 0;
@@ -120,6 +124,8 @@ class XtermCat {
           return false;
         },
         std::chrono::seconds(10));
+    XSetErrorHandler(previous);
+    return has_focus;
   }
 
   // The whole file so far.
