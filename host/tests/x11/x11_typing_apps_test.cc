@@ -1,4 +1,4 @@
-// Typing over the wire into a real application: xterm in UTF-8 mode copies
+// Typing over the wire into real applications: xterm in UTF-8 mode copies
 // the bytes it makes of each key into a file, compared byte for byte. Run
 // bare and under two window managers, whose reactions to the keyboard map
 // changing (their own key grabs, focus handling) are part of what typing
@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,80 @@ TEST_P(XtermTyping, TextArrivesByteForByte) {
 INSTANTIATE_TEST_SUITE_P(WindowManagers, XtermTyping, ::testing::Values("", "openbox", "metacity"),
                          [](const ::testing::TestParamInfo<const char*>& p) {
                            return std::string(*p.param ? p.param : "none");
+                         });
+
+// The same through the two toolkits most desktop applications are written
+// with: each decodes keys with its own keyboard code (xkbcommon on X11), not
+// Xlib's. The field's whole text is selected before each string, so typing
+// replaces it.
+struct ToolkitCase {
+  const char* script;
+  const char* window_manager;
+  friend void PrintTo(const ToolkitCase& c, std::ostream* os) { *os << c.script << " under " << c.window_manager; }
+};
+
+class ToolkitTyping : public ::testing::TestWithParam<ToolkitCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(observer.ok());
+    const std::string script = std::string(PELAGON2_TEST_APPS_DIR) + "/" + GetParam().script;
+    if (!toolkit_available(GetParam().script)) GTEST_SKIP() << GetParam().script << ": the toolkit's bindings are missing";
+    wm = testing::start_window_manager(GetParam().window_manager, server.display(), dir.path());
+    ASSERT_TRUE(wm && wm->started());
+    ASSERT_TRUE(observer.manager_running()) << GetParam().window_manager << " did not take over";
+    entry = std::make_unique<testing::ToolkitEntry>(script, server.display(), dir.path());
+    ASSERT_TRUE(entry->ready()) << script << " did not show its window";
+    ASSERT_TRUE(entry->focus(observer.display())) << "the field did not get the focus";
+    host = std::make_unique<testing::HostProcess>(std::vector<std::string>{"DISPLAY=" + server.display()});
+  }
+
+  static bool toolkit_available(const std::string& script) {
+    const std::string module = script.rfind("gtk", 0) == 0 ? "gi" : "PyQt5";
+    const std::string command = "/usr/bin/python3 -c 'import " + module + "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  }
+
+  // The field's text once it equals `text`, or what it holds at the deadline.
+  std::string type(const std::string& text) {
+    EXPECT_EQ(host->request("send_text", {{"text", "${KEY_CTRL+KEY_A}" + text}}).value("result", Json()), Json(true));
+    std::string got;
+    testing::wait_until(
+        [&] {
+          got = entry->text();
+          return got == text;
+        },
+        std::chrono::seconds(5));
+    return got;
+  }
+
+  testing::XvfbServer server{"1280x800x24"};
+  testing::TempTree dir;
+  testing::XObserver observer{server.display()};
+  std::unique_ptr<testing::Program> wm;
+  std::unique_ptr<testing::ToolkitEntry> entry;
+  std::unique_ptr<testing::HostProcess> host;
+};
+
+TEST_P(ToolkitTyping, TextArrivesExactly) {
+  const std::string cases[] = {
+      "Hello, World! ~`!@#$%^&*()_+{}|:\"<>?-=[]\\;',./ 0123456789",
+      "caf\u00e9 \u00df\u00ff \u00c9\u00d6\u00d1\u00d8 \u00e9\u00f6\u00f1\u00f8",
+      "\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440! \u0416\u0416 \u0436\u0436",
+      "\u03a9\u03c9 \u0141\u0142 \u0150\u0151 Gr\u00fc\u00dfe aus K\u00f6ln \u2014 \u6771\u4eac \u2713 \u00bd\u20ac",
+      "e\u0301 a\u0308 n\u0303",
+  };
+  for (const std::string& text : cases) {
+    EXPECT_EQ(type(text), text) << GetParam().script << " under " << GetParam().window_manager;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, ToolkitTyping,
+                         ::testing::Values(ToolkitCase{"gtk_entry.py", "openbox"}, ToolkitCase{"gtk_entry.py", "metacity"},
+                                           ToolkitCase{"qt_line_edit.py", "openbox"},
+                                           ToolkitCase{"qt_line_edit.py", "metacity"}),
+                         [](const ::testing::TestParamInfo<ToolkitCase>& p) {
+                           return std::string(p.param.script[0] == 'g' ? "gtk_" : "qt_") + p.param.window_manager;
                          });
 
 }  // namespace
