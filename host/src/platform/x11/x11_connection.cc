@@ -95,8 +95,7 @@ int connect_local(int display, Clock::time_point deadline) {
   return fd;
 }
 
-// Address families of authority entries (X.h, which the core protocol headers
-// of Xlib carry).
+// Address families of authority entries, as the core protocol numbers them.
 constexpr unsigned short kFamilyInternet = 0;
 constexpr unsigned short kFamilyInternet6 = 6;
 

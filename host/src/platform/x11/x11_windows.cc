@@ -284,8 +284,8 @@ class X11Windows final : public WindowList {
     return !self_window.empty() && self_window[0] == check_window[0];
   }
 
-  // Xlib's one call for attributes also told the geometry; here they are two
-  // requests, and the position in the root a third.
+  // Attributes and geometry are two requests, and the position in the root a
+  // third; all go out before any answer is read.
   static WindowRequests ask_window(XConnection& x, xcb_window_t root, xcb_window_t window, const Atoms& atoms,
                                    bool xres_usable, bool managed) {
     xcb_connection_t* c = x.get();
