@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "cv/capture_pixels.h"
 #include "cv/desktop_search.h"
 #include "cv/png_output.h"
@@ -49,18 +50,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// CPU time of a process so far in ms (the first field of /proc/PID/schedstat,
-// in ns). Unlike wall time it does not grow when other processes share the
-// cores, so it shows the cost on a busy machine.
-double cpu_ms(pid_t pid) {
-  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
-  if (file == nullptr) return 0;
-  unsigned long long ns = 0;
-  const int got = std::fscanf(file, "%llu", &ns);
-  std::fclose(file);
-  return got == 1 ? static_cast<double>(ns) / 1e6 : 0.0;
-}
 
 pid_t g_server_pid = -1;  // the X server whose CPU time is reported
 pid_t g_client_pid = -1;  // the other process doing the work (the host), if any

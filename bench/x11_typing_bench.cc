@@ -9,12 +9,7 @@
 // asserts nothing.
 // Usage: x11_typing_bench [host binary] [rounds]
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +18,9 @@
 #include <vector>
 
 #include "support/x11_input_recorder.h"
+#include "support/x_clients.h"
 #include "support/xvfb_server.h"
 #include "tools/host_client.h"
-
-extern char** environ;
 
 namespace {
 
@@ -94,30 +88,8 @@ void print(const char* who, const char* what, const std::string& text, double se
 
 // Runs xdotool type with the text; false when it could not run or failed.
 bool xdotool_type(const std::string& display, const std::string& text) {
-  std::vector<std::string> args = {"xdotool", "type", "--", text};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_storage;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("DISPLAY=", 0) != 0) env_storage.emplace_back(*e);
-  }
-  env_storage.push_back("DISPLAY=" + display);
-  std::vector<char*> envp;
-  for (std::string& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, "xdotool", &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  pelagon2::testing::Program xdotool({"xdotool", "type", "--", text}, {"DISPLAY=" + display});
+  return xdotool.succeeded();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 // replies of both must be the browser's window, or the run is reported failed.
 
 // The test support first: Xlib's macros (None, Bool, ...) break gtest's headers.
+#include "bench/process_cpu.h"
 #include "host/tests/support/x_clients.h"
 #include "host/tests/support/xvfb_server.h"
 #include "tools/host_client.h"
@@ -35,16 +36,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// CPU time of a process so far in ms (the first field of /proc/PID/schedstat).
-double cpu_ms(pid_t pid) {
-  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
-  if (file == nullptr) return 0;
-  unsigned long long ns = 0;
-  const int got = std::fscanf(file, "%llu", &ns);
-  std::fclose(file);
-  return got == 1 ? static_cast<double>(ns) / 1e6 : 0.0;
-}
 
 // The browser: this program again, copied under a browser's name, showing one
 // window until its standard input closes.

@@ -1,19 +1,15 @@
 #pragma once
 // Real applications on a private X server, for typing tests: a window
-// manager of choice, and xterm in UTF-8 mode whose terminal copies the bytes
-// of every key it reads, untouched, into a file. Each is started with the
-// test's display and stopped by its pid.
+// manager of choice, xterm in UTF-8 mode whose terminal copies the bytes of
+// every key it reads, untouched, into a file, and a GTK or Qt text field that
+// writes its text to a file. Each is started with the test's display and
+// stopped by its pid.
 //
 // Include <gtest/gtest.h> before this header (Xlib's macros break gtest).
 
 #include <X11/Xlib.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,52 +22,11 @@
 
 namespace pelagon2::testing {
 
-// A program run with `args` and environment changes, its output discarded.
-class Program {
- public:
-  Program(std::vector<std::string> args, const std::vector<std::string>& env) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_storage = environment_with(env);
-    std::vector<char*> envp;
-    for (std::string& e : env_storage) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Program() { stop(); }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      stop_process(pid_);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// The window managers the typing tests run under, by command name; none for "".
+// The window manager `name` ("openbox", "metacity"), or none for "".
 inline std::unique_ptr<Program> start_window_manager(const std::string& name, const std::string& display,
                                                      const std::string& home) {
   if (name.empty()) return nullptr;
-  // A private home, so no configuration of the machine's user applies.
-  const std::vector<std::string> env = {"DISPLAY=" + display, "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"};
-  std::vector<std::string> args = {name, "--sm-disable"};
-  if (name == "metacity") args.insert(args.begin() + 1, "--replace");
-  return std::make_unique<Program>(args, env);
+  return std::make_unique<Program>(window_manager_command(name), window_manager_environment(display, home));
 }
 
 // Gives `window` the keyboard focus, as a click would; true once it has it.

@@ -129,17 +129,15 @@ class WindowClient {
   unsigned long window_ = 0;
 };
 
-// A window manager on the display; `settled` tells when it has taken over.
-class WindowManager {
+// A program run with `args` and environment changes ("NAME=value"), its
+// output discarded; stopped by its pid.
+class Program {
  public:
-  WindowManager(const std::string& display, const std::string& home) {
-    std::vector<std::string> args = {"openbox", "--sm-disable"};
+  Program(std::vector<std::string> args, const std::vector<std::string>& env) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    // A private home, so no configuration of the machine's user applies.
-    std::vector<std::string> env_storage =
-        environment_with({"DISPLAY=" + display, "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"});
+    std::vector<std::string> env_storage = environment_with(env);
     std::vector<char*> envp;
     for (std::string& e : env_storage) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -148,16 +146,16 @@ class WindowManager {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "openbox", &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
-  ~WindowManager() { stop(); }
-  WindowManager(const WindowManager&) = delete;
-  WindowManager& operator=(const WindowManager&) = delete;
+  ~Program() { stop(); }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  // SIGTERM lets it clean up; SIGKILL leaves its properties behind.
+  // SIGTERM lets it clean up; SIGKILL leaves what it set on the server behind.
   void stop(int signal_number = SIGTERM) {
     if (pid_ > 0) {
       kill(pid_, signal_number);
@@ -165,9 +163,36 @@ class WindowManager {
       pid_ = -1;
     }
   }
+  // Waits for it to end by itself; true when it exited with status 0.
+  bool succeeded() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
 
  private:
   pid_t pid_ = -1;
+};
+
+// The window managers tests run under, by command name (openbox, metacity),
+// with a private home, so no configuration of the machine's user applies.
+inline std::vector<std::string> window_manager_command(const std::string& name) {
+  std::vector<std::string> args = {name, "--sm-disable"};
+  if (name == "metacity") args.insert(args.begin() + 1, "--replace");
+  return args;
+}
+inline std::vector<std::string> window_manager_environment(const std::string& display, const std::string& home) {
+  return {"DISPLAY=" + display, "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"};
+}
+
+// openbox on the display.
+class WindowManager : public Program {
+ public:
+  WindowManager(const std::string& display, const std::string& home)
+      : Program(window_manager_command("openbox"), window_manager_environment(display, home)) {}
 };
 
 }  // namespace pelagon2::testing

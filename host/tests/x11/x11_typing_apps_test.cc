@@ -27,20 +27,37 @@ namespace {
 // in the file the terminal has handled everything typed before it.
 constexpr char kEnd = '\x01';
 
-class XtermTyping : public ::testing::TestWithParam<const char*> {
+// A private screen under a window manager (none for ""), and the host
+// that types on it.
+class TypingDesktop {
  protected:
-  void SetUp() override {
+  void start_window_manager(const std::string& name) {
     ASSERT_TRUE(server.running());
     ASSERT_TRUE(observer.ok());
-    wm = testing::start_window_manager(GetParam(), server.display(), dir.path());
-    if (wm) {
-      ASSERT_TRUE(wm->started()) << GetParam();
-      ASSERT_TRUE(observer.manager_running()) << GetParam() << " did not take over";
-    }
+    wm = testing::start_window_manager(name, server.display(), dir.path());
+    if (!wm) return;
+    ASSERT_TRUE(wm->started()) << name;
+    ASSERT_TRUE(observer.manager_running()) << name << " did not take over";
+  }
+  void start_host() {
+    host = std::make_unique<testing::HostProcess>(std::vector<std::string>{"DISPLAY=" + server.display()});
+  }
+
+  testing::XvfbServer server{"1280x800x24"};
+  testing::TempTree dir;
+  testing::XObserver observer{server.display()};
+  std::unique_ptr<testing::Program> wm;
+  std::unique_ptr<testing::HostProcess> host;
+};
+
+class XtermTyping : public ::testing::TestWithParam<const char*>, protected TypingDesktop {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(start_window_manager(GetParam()));
     xterm = std::make_unique<testing::XtermCat>(server.display(), dir.path());
     ASSERT_TRUE(xterm->ready()) << "xterm did not start";
     ASSERT_TRUE(xterm->focus(observer.display())) << "xterm did not get the focus";
-    host = std::make_unique<testing::HostProcess>(std::vector<std::string>{"DISPLAY=" + server.display()});
+    start_host();
   }
 
   // The bytes the terminal made of `text`; what arrived by the deadline when
@@ -60,12 +77,7 @@ class XtermTyping : public ::testing::TestWithParam<const char*> {
     return out;
   }
 
-  testing::XvfbServer server{"1280x800x24"};
-  testing::TempTree dir;
-  testing::XObserver observer{server.display()};
-  std::unique_ptr<testing::Program> wm;
   std::unique_ptr<testing::XtermCat> xterm;
-  std::unique_ptr<testing::HostProcess> host;
 };
 
 TEST_P(XtermTyping, TextArrivesByteForByte) {
@@ -100,20 +112,17 @@ struct ToolkitCase {
   friend void PrintTo(const ToolkitCase& c, std::ostream* os) { *os << c.script << " under " << c.window_manager; }
 };
 
-class ToolkitTyping : public ::testing::TestWithParam<ToolkitCase> {
+class ToolkitTyping : public ::testing::TestWithParam<ToolkitCase>, protected TypingDesktop {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.running());
-    ASSERT_TRUE(observer.ok());
     const std::string script = std::string(PELAGON2_TEST_APPS_DIR) + "/" + GetParam().script;
     if (!toolkit_available(GetParam().script)) GTEST_SKIP() << GetParam().script << ": the toolkit's bindings are missing";
-    wm = testing::start_window_manager(GetParam().window_manager, server.display(), dir.path());
-    ASSERT_TRUE(wm && wm->started());
-    ASSERT_TRUE(observer.manager_running()) << GetParam().window_manager << " did not take over";
+    ASSERT_NO_FATAL_FAILURE(start_window_manager(GetParam().window_manager));
+    ASSERT_TRUE(wm) << "the toolkit fields are typed into under a window manager";
     entry = std::make_unique<testing::ToolkitEntry>(script, server.display(), dir.path());
     ASSERT_TRUE(entry->ready()) << script << " did not show its window";
     ASSERT_TRUE(entry->focus(observer.display())) << "the field did not get the focus";
-    host = std::make_unique<testing::HostProcess>(std::vector<std::string>{"DISPLAY=" + server.display()});
+    start_host();
   }
 
   static bool toolkit_available(const std::string& script) {
@@ -135,12 +144,7 @@ class ToolkitTyping : public ::testing::TestWithParam<ToolkitCase> {
     return got;
   }
 
-  testing::XvfbServer server{"1280x800x24"};
-  testing::TempTree dir;
-  testing::XObserver observer{server.display()};
-  std::unique_ptr<testing::Program> wm;
   std::unique_ptr<testing::ToolkitEntry> entry;
-  std::unique_ptr<testing::HostProcess> host;
 };
 
 TEST_P(ToolkitTyping, TextArrivesExactly) {
