@@ -369,13 +369,18 @@ bool XConnection::flush() {
 
 const xcb_query_extension_reply_t* XConnection::extension(xcb_extension_t& extension) {
   if (!alive()) return nullptr;
+  // Asked once per connection: callers ask before each use.
+  for (const auto& [asked, answer] : extensions_) {
+    if (asked == &extension) return answer->present ? answer : nullptr;
+  }
   xcb_prefetch_extension_data(connection_, &extension);
   // Once a later request is answered, the query's own answer is in hand,
   // and the library's lookup below finds it without waiting.
   if (sync_failed() && !alive()) return nullptr;
   const xcb_query_extension_reply_t* data = guarded([&] { return xcb_get_extension_data(connection_, &extension); });
-  if (data == nullptr || !data->present || !alive()) return nullptr;
-  return data;
+  if (data == nullptr || !alive()) return nullptr;
+  extensions_.emplace_back(&extension, data);
+  return data->present ? data : nullptr;
 }
 
 XConnection::Watchdog::Watchdog(XConnection& connection) : connection_(connection) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace pelagon2::platform::x11 {
 
@@ -115,6 +116,8 @@ class XConnection {
   std::string display_name_;
   bool stalled_ = false;
   bool error_seen_ = false;
+  // The extensions asked about so far, with the library's cached answers.
+  std::vector<std::pair<const xcb_extension_t*, const xcb_query_extension_reply_t*>> extensions_;
 };
 
 // Marks the start of a request. Within one request, the first wait that runs
