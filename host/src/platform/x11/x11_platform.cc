@@ -7,6 +7,9 @@
 #include "platform/x11/x11_windows.h"
 #include "platform/x11/x11_input.h"
 #include "platform/tesseract/tesseract_loader.h"
+#ifdef PELAGON2_WAYLAND_LIBRARY
+#include "platform/wayland/wayland_loader.h"
+#endif
 
 namespace pelagon2::platform {
 
@@ -19,6 +22,11 @@ std::unique_ptr<Platform> create_platform() {
   platform->input = x11::make_input();
   platform->recognizer = tess::make_lazy_recognizer();
   platform->request_started = x11::begin_request;
+#ifdef PELAGON2_WAYLAND_LIBRARY
+  // A Wayland session's own services, where a route serves it; XWayland
+  // clients alone would leave the desktop's native windows out of reach.
+  wayland::adopt_wayland_services(*platform);
+#endif
   return platform;
 }
 
