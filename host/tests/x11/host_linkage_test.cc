@@ -69,5 +69,19 @@ TEST(HostLinkage, NoXlibLibraryIsLinked) {
   }
 }
 
+// The Wayland libraries come in with the host's own Wayland library, which
+// is loaded only in a Wayland session.
+TEST(HostLinkage, NoWaylandLibraryIsLinked) {
+  std::string error;
+  const std::vector<std::string> needed = needed_libraries(testing::host_under_test(), error);
+  ASSERT_FALSE(needed.empty()) << testing::host_under_test() << ": " << error;
+  for (const std::string& name : needed) {
+    for (const char* library : {"libwayland-client.so", "libpipewire-0.3.so", "libgio-2.0.so", "libglib-2.0.so",
+                                "libgobject-2.0.so", "libpelagon2_wayland.so"}) {
+      EXPECT_NE(name.rfind(library, 0), 0u) << "the host links " << name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pelagon2
