@@ -45,8 +45,14 @@ inline std::string chromium_executable() {
 inline bool chromium_available() { return ::access(chromium_executable().c_str(), X_OK) == 0; }
 
 struct BrowserOptions {
-  // Empty: headless. Otherwise the X display the browser window opens on.
+  // Both empty: headless. Otherwise the X display, or the Wayland display
+  // (the socket's name in XDG_RUNTIME_DIR), the browser window opens on; a
+  // Wayland browser gets no DISPLAY at all, so it cannot fall back to X11.
   std::string display;
+  std::string wayland_display;
+  // More environment ("NAME=value", replacing the test's own) for the browser
+  // and so for every host it starts: a compositor's runtime folder and bus.
+  std::vector<std::string> environment;
   // Extra members of the profile's Preferences file (written only when set).
   Json preferences;
   // More command-line switches.
@@ -233,20 +239,27 @@ class BrowserSession {
   }
 
   // The session's environment for the browser and the installer: a home
-  // inside the temporary folder, and the test's own display or none.
+  // inside the temporary folder, the test's own display or none, and the
+  // options' entries.
   std::vector<std::string> environment() const {
+    const auto replaced = [&](std::string_view entry) {
+      for (const char* name : {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=", "HOME=", "XDG_CONFIG_HOME=",
+                               "XDG_CACHE_HOME="})
+        if (entry.starts_with(name)) return true;
+      for (const std::string& own : options_.environment)
+        if (entry.starts_with(own.substr(0, own.find('=') + 1))) return true;
+      return false;
+    };
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry(*e);
-      if (entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") || entry.starts_with("HOME=") ||
-          entry.starts_with("XDG_CONFIG_HOME=") || entry.starts_with("XDG_CACHE_HOME="))
-        continue;
-      env.emplace_back(entry);
+      if (!replaced(*e)) env.emplace_back(*e);
     }
     env.push_back("HOME=" + folder_.path());
     env.push_back("XDG_CONFIG_HOME=" + folder_.path() + "/config");
     env.push_back("XDG_CACHE_HOME=" + folder_.path() + "/cache");
     if (!options_.display.empty()) env.push_back("DISPLAY=" + options_.display);
+    if (!options_.wayland_display.empty()) env.push_back("WAYLAND_DISPLAY=" + options_.wayland_display);
+    env.insert(env.end(), options_.environment.begin(), options_.environment.end());
     return env;
   }
 
@@ -338,11 +351,14 @@ class BrowserSession {
         "--password-store=basic",
         "--use-mock-keychain",
     };
-    if (options_.display.empty()) {
-      args.push_back("--headless=new");
-    } else {
+    if (!options_.wayland_display.empty()) {
+      args.push_back("--test-type");
+      args.push_back("--ozone-platform=wayland");
+    } else if (!options_.display.empty()) {
       args.push_back("--test-type");
       args.push_back("--ozone-platform=x11");
+    } else {
+      args.push_back("--headless=new");
     }
     if (!options_.use_installer) args.push_back("--user-data-dir=" + profile());
     args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
