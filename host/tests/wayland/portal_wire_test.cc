@@ -1,0 +1,165 @@
+// The host on the desktop portal route (forced on gnome-shell, whose portal
+// shows a dialog per session), over the wire: nothing is granted before the
+// dialog, request_permission shows it and reports the answer, and then the
+// display list, capture and input serve a native GTK client; a refused dialog
+// gives the permission failures of a system that was refused.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/gnome_session.h"
+#include "support/host_process.h"
+#include "support/png_file_reader.h"
+#include "support/portal_dialog.h"
+#include "support/temp_tree.h"
+
+namespace pelagon2 {
+namespace {
+
+using testing::GnomeSession;
+using testing::GtkEvents;
+using testing::HostProcess;
+using testing::PortalDialog;
+
+constexpr const char* kNoInput =
+    "input_backend_unavailable: the application does not have the permission to simulate input";
+
+// gnome-shell with its portal and the GTK client, once for the program.
+class PortalWireTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session_ = new GnomeSession({.shell = true, .portal = true});
+    if (!session_->ready()) return;
+    gtk_ = new GtkEvents(*session_, session_->home() + "/events.jsonl");
+    gtk_ready_ = gtk_->wait_ready();
+  }
+  static void TearDownTestSuite() {
+    delete gtk_;
+    delete session_;
+    gtk_ = nullptr;
+    session_ = nullptr;
+  }
+  void SetUp() override {
+    if (session_->missing_programs() || ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) != 0)
+      GTEST_SKIP() << session_->why() << " (or no desktop portal)";
+    ASSERT_TRUE(session_->ready()) << session_->why();
+    ASSERT_TRUE(gtk_ready_) << gtk_->text() << session_->log();
+  }
+  static std::vector<std::string> host_env() {
+    std::vector<std::string> env = session_->env();
+    env.push_back("PELAGON2_WAYLAND_ROUTE=portal");
+    return env;
+  }
+  // The entry's text after its latest change.
+  static std::string last_text() {
+    std::string text;
+    for (const std::string& line : gtk_->lines()) {
+      const std::optional<Json> event = parse_json_reference(line);
+      if (event && event->is_object() && event->value("event", "") == "text") text = event->value("text", "");
+    }
+    return text;
+  }
+  static Json status(HostProcess& host) { return host.request("get_permission_status")["result"]; }
+
+  // A request_permission while the dialog is answered with `choice`.
+  static Json request_answered(HostProcess& host, const char* kind, PortalDialog::Choice choice, std::string* why) {
+    PortalDialog dialog(*session_);
+    dialog.answer_async(choice);
+    const Json reply = host.request("request_permission", Json{{"kind", kind}});
+    if (!dialog.wait()) *why = dialog.why();
+    return reply;
+  }
+
+  static GnomeSession* session_;
+  static GtkEvents* gtk_;
+  static bool gtk_ready_;
+};
+
+GnomeSession* PortalWireTest::session_ = nullptr;
+GtkEvents* PortalWireTest::gtk_ = nullptr;
+bool PortalWireTest::gtk_ready_ = false;
+
+TEST_F(PortalWireTest, SharedDialogGrantsTheScreenAndInputForTheHostProcess) {
+  HostProcess host(host_env());
+  // Asking the status shows nothing and grants nothing.
+  EXPECT_EQ(status(host), (Json{{"accessibility", false}, {"screenRecording", false}}));
+
+  std::string why;
+  const Json granted = request_answered(host, "screenRecording", PortalDialog::Choice::share, &why);
+  ASSERT_TRUE(why.empty()) << why;
+  ASSERT_EQ(granted["result"], (Json{{"granted", true}, {"kind", "screenRecording"}})) << granted.dump();
+  EXPECT_EQ(status(host), (Json{{"accessibility", true}, {"screenRecording", true}}));
+  // The same session answers the other kind: no second dialog.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.request("request_permission", Json{{"kind", "accessibility"}})["result"],
+            (Json{{"granted", true}, {"kind", "accessibility"}}));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+
+  // The shared monitor, in points.
+  const Json list = host.request("get_display_list");
+  ASSERT_TRUE(list.contains("result")) << list.dump();
+  ASSERT_EQ(list["result"].size(), 1u) << list.dump();
+  const Json& display = list["result"][0];
+  EXPECT_EQ(to_json_text(Json{{"x", display["x"]}, {"y", display["y"]}, {"w", display["width"]}, {"h", display["height"]}}),
+            R"({"h":800,"w":1280,"x":0,"y":0})")
+      << list.dump();
+  EXPECT_EQ(display["isPrimary"], true) << list.dump();
+
+  // The capture shows the GTK client's colours where it painted them.
+  testing::TempTree tree;
+  const std::string path = tree.path() + "/capture.png";
+  const Json capture = host.request("capture_desktop", Json{{"path", path}});
+  ASSERT_EQ(capture["result"], path) << capture.dump();
+  const std::optional<testing::PngFile> png = testing::read_png_file(path);
+  ASSERT_TRUE(png.has_value());
+  ASSERT_EQ(png->width, 1280u);
+  ASSERT_EQ(png->height, 800u);
+  const std::size_t channels = png->color_type == PNG_COLOR_TYPE_RGBA ? 4 : 3;
+  auto rgb = [&](std::size_t x, std::size_t y) {
+    const std::uint8_t* p = png->pixels.data() + (y * png->width + x) * channels;
+    return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+  };
+  EXPECT_EQ(rgb(150, 150), 0xff0000u);  // red block at (100, 100) 200x100
+  EXPECT_EQ(rgb(450, 150), 0x0000ffu);  // blue block at (400, 100) 100x100
+  EXPECT_EQ(rgb(700, 400), 0xffffffu);
+
+  // A click reaches the client at the point asked for.
+  ASSERT_EQ(host.request("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 321}, {"y", 123}})["result"], Json(true));
+  EXPECT_TRUE(testing::wait_until(
+      [&] { return gtk_->contains(R"("event": "button_release", "button": 1, "x": 321.0, "y": 123.0)"); }))
+      << gtk_->text();
+  EXPECT_TRUE(gtk_->contains(R"("event": "button_press", "button": 1, "x": 321.0, "y": 123.0)")) << gtk_->text();
+
+  // ASCII typed by keysym arrives exactly in the entry that has the focus.
+  const std::string text = "Portal ok: A-z 0-9 ~!@#$%^&*()_+{}|:\"<>?";
+  ASSERT_EQ(host.request("send_text", {{"text", text}})["result"], Json(true));
+  EXPECT_TRUE(testing::wait_until([&] { return last_text() == text; })) << gtk_->text();
+}
+
+TEST_F(PortalWireTest, RefusedDialogFailsCaptureAndInputAsARefusedPermission) {
+  HostProcess host(host_env());
+  std::string why;
+  const Json refused = request_answered(host, "screenRecording", PortalDialog::Choice::cancel, &why);
+  ASSERT_TRUE(why.empty()) << why;
+  EXPECT_EQ(refused["result"], (Json{{"granted", false}, {"kind", "screenRecording"}})) << refused.dump();
+  EXPECT_EQ(status(host), (Json{{"accessibility", false}, {"screenRecording", false}}));
+
+  // The answer stands for the host process: no dialog again, at once.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.request("request_permission", Json{{"kind", "accessibility"}})["result"],
+            (Json{{"granted", false}, {"kind", "accessibility"}}));
+  const Json capture = host.request("capture_desktop");
+  ASSERT_TRUE(capture.contains("error")) << capture.dump();
+  EXPECT_EQ(capture["error"]["message"].get<std::string>().rfind("screen_recording_denied: ", 0), 0u) << capture.dump();
+  EXPECT_EQ(host.request("send_text", {{"text", "a"}})["error"]["message"], kNoInput);
+  EXPECT_EQ(host.request("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 5}, {"y", 5}})["error"]["message"],
+            kNoInput);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+  EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
+}
+
+}  // namespace
+}  // namespace pelagon2
