@@ -13,6 +13,7 @@
 //   EXPECT_TRUE(dialog.wait()) << dialog.why();
 
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -363,7 +364,10 @@ class PortalDialog {
     const std::string path = file;
     g_free(file);
     std::optional<PngFile> png = read_png_file(path);
-    ::unlink(path.c_str());
+    // PELAGON2_DIALOG_LOOKS names a folder that keeps the latest look, for a failure's post-mortem.
+    const char* keep = std::getenv("PELAGON2_DIALOG_LOOKS");
+    if (keep == nullptr || *keep == '\0' || ::rename(path.c_str(), (std::string(keep) + "/last-look.png").c_str()) != 0)
+      ::unlink(path.c_str());
     if (!png || png->bit_depth != 8 || (png->color_type != PNG_COLOR_TYPE_RGB && png->color_type != PNG_COLOR_TYPE_RGBA)) {
       why = "unreadable screenshot " + path;
       return std::nullopt;

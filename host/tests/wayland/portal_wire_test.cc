@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,42 @@ TEST_F(PortalWireTest, SharedDialogGrantsTheScreenAndInputForTheHostProcess) {
   const std::string text = "Portal ok: A-z 0-9 ~!@#$%^&*()_+{}|:\"<>?";
   ASSERT_EQ(host.request("send_text", {{"text", text}})["result"], Json(true));
   EXPECT_TRUE(testing::wait_until([&] { return last_text() == text; })) << gtk_->text();
+
+  // The next capture shows what the previous request typed.
+  const std::string before_path = tree.path() + "/before.png", after_path = tree.path() + "/after.png";
+  ASSERT_EQ(host.request("capture_desktop", Json{{"path", before_path}})["result"], before_path);
+  ASSERT_EQ(host.request("send_text", {{"text", "WWWW"}})["result"], Json(true));
+  ASSERT_EQ(host.request("capture_desktop", Json{{"path", after_path}})["result"], after_path);
+  const std::optional<testing::PngFile> shown_before = testing::read_png_file(before_path);
+  const std::optional<testing::PngFile> shown_after = testing::read_png_file(after_path);
+  ASSERT_TRUE(shown_before && shown_after);
+  ASSERT_EQ(shown_before->pixels.size(), shown_after->pixels.size());
+  // The entry: bottom left, 20 points in, one line tall.
+  std::size_t changed = 0;
+  const std::size_t row_bytes = shown_before->pixels.size() / shown_before->height;
+  for (std::size_t y = 700; y < 800; ++y) {
+    for (std::size_t b = 0; b < 700 * channels; ++b) changed += shown_before->pixels[y * row_bytes + b] != shown_after->pixels[y * row_bytes + b];
+  }
+  EXPECT_GT(changed, 50u) << "the typed letters are not in the capture after them";
+  EXPECT_EQ(last_text(), text + "WWWW");
+
+  // Text beyond the keyboard map needs a clipboard, which this portal's sessions lack.
+  const Json beyond = host.request("send_text", {{"text", "\u00e9"}});
+  ASSERT_TRUE(beyond.contains("error")) << beyond.dump();
+  const std::string message = beyond["error"]["message"];
+  EXPECT_EQ(message.rfind("input_failed: ", 0), 0u) << message;
+  EXPECT_NE(message.find("simulating input failed: ("), std::string::npos) << message;
+
+  // Every key pressed was released: each keyval's last event is a release.
+  std::map<std::int64_t, std::string> last_event;
+  for (const std::string& line : gtk_->lines()) {
+    const std::optional<Json> event = parse_json_reference(line);
+    if (!event || !event->is_object()) continue;
+    const std::string kind = event->value("event", "");
+    if (kind == "key_press" || kind == "key_release") last_event[event->value("keyval", std::int64_t{0})] = kind;
+  }
+  EXPECT_FALSE(last_event.empty());
+  for (const auto& [keyval, kind] : last_event) EXPECT_EQ(kind, "key_release") << "keyval " << keyval << " held";
 }
 
 TEST_F(PortalWireTest, RefusedDialogFailsCaptureAndInputAsARefusedPermission) {
