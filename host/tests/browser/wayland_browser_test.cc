@@ -115,6 +115,11 @@ TEST_P(WaylandBrowserTest, FindsClicksTypesReadsAndLocatesThePage) {
   // shows that the rectangle and the coordinates are not the output's.
   const Json moved = rect_json(150, 80, 900, 600);
   if (sway) {
+    Json tiled;
+    ASSERT_TRUE(wait_until([&] { return (tiled = desktop_->window_rect(browser_->pid())).is_object(); }))
+        << "sway never showed the browser's window";
+    EXPECT_EQ(tiled, rect_json(0, 0, 1280, 800));
+    EXPECT_EQ(host("get_active_browser_outer_rect"), tiled);
     ASSERT_TRUE(desktop_->place_window(browser_->pid(), moved)) << desktop_->error();
     ASSERT_TRUE(wait_until([&] { return desktop_->window_rect(browser_->pid()) == moved; }, seconds(20)))
         << desktop_->window_rect(browser_->pid()).dump();
