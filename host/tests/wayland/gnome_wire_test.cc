@@ -1,0 +1,239 @@
+// The GNOME route over the wire: the real host on headless mutter (its own
+// RemoteDesktop, ScreenCast and DisplayConfig services, PipeWire frames), with
+// a native GTK 3 client watching what arrives. The client is fullscreen:
+// white, a red 200x100 block at (100, 100), a blue 100x100 block at (400, 100),
+// an entry with the keyboard focus at the bottom left.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/gnome_session.h"
+#include "support/host_process.h"
+#include "support/png_file_reader.h"
+#include "support/temp_tree.h"
+
+namespace pelagon2 {
+namespace {
+
+using testing::GnomeSession;
+using testing::GtkEvents;
+using testing::HostProcess;
+
+Json rect(long x, long y, long w, long h) { return Json{{"height", h}, {"width", w}, {"x", x}, {"y", y}}; }
+
+// The entry's text as GTK last reported it.
+std::string entry_text(const GtkEvents& gtk) {
+  std::string text;
+  for (const std::string& line : gtk.lines()) {
+    const Json j = Json::parse(line, nullptr, false);
+    if (j.is_object() && j.value("event", "") == "text") text = j.value("text", "");
+  }
+  return text;
+}
+
+// GTK's events of one kind, as parsed lines.
+std::vector<Json> events(const GtkEvents& gtk, const std::string& kind) {
+  std::vector<Json> out;
+  for (const std::string& line : gtk.lines()) {
+    const Json j = Json::parse(line, nullptr, false);
+    if (j.is_object() && j.value("event", "") == kind) out.push_back(j);
+  }
+  return out;
+}
+
+// Keys GTK saw pressed and not released.
+std::vector<long> keys_held(const GtkEvents& gtk) {
+  std::vector<long> held;
+  for (const std::string& line : gtk.lines()) {
+    const Json j = Json::parse(line, nullptr, false);
+    if (!j.is_object()) continue;
+    const std::string e = j.value("event", "");
+    const long code = j.value("keycode", -1L);
+    if (e == "key_press") held.push_back(code);
+    if (e == "key_release") std::erase(held, code);
+  }
+  return held;
+}
+
+std::size_t channels(const testing::PngFile& png) { return png.color_type == PNG_COLOR_TYPE_RGB_ALPHA ? 4 : 3; }
+
+class GnomeWire : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session_ = new GnomeSession();
+    if (!session_->ready()) return;
+    gtk_ = new GtkEvents(*session_, session_->home() + "/gtk.jsonl");
+    gtk_ready_ = gtk_->wait_ready();
+  }
+  static void TearDownTestSuite() {
+    delete gtk_;
+    delete session_;
+    gtk_ = nullptr;
+    session_ = nullptr;
+  }
+  void SetUp() override {
+    if (session_->missing_programs()) GTEST_SKIP() << session_->why();
+    ASSERT_TRUE(session_->ready()) << session_->why() << session_->log();
+    ASSERT_TRUE(gtk_ready_) << gtk_->text() << session_->log();
+    std::vector<std::string> env = session_->env();
+    env.push_back("TMPDIR=" + tree_.path());
+    host_ = std::make_unique<HostProcess>(env);
+  }
+
+  Json result(const char* method, const Json& params = Json()) {
+    const Json reply = host_->request(method, params);
+    EXPECT_TRUE(reply.contains("result")) << method << " " << reply.dump();
+    return reply.value("result", Json());
+  }
+
+  // The desktop as the host captures it now.
+  std::optional<testing::PngFile> capture() {
+    const Json path = result("capture_desktop", Json::object());
+    if (!path.is_string()) return std::nullopt;
+    return testing::read_png_file(path.get<std::string>());
+  }
+
+  // Waits until GTK reported `count` events of `kind`.
+  bool wait_events(const std::string& kind, std::size_t count) {
+    return testing::wait_until([&] { return events(*gtk_, kind).size() >= count; });
+  }
+
+  static GnomeSession* session_;
+  static GtkEvents* gtk_;
+  static bool gtk_ready_;
+  testing::TempTree tree_;
+  std::unique_ptr<HostProcess> host_;
+};
+
+GnomeSession* GnomeWire::session_ = nullptr;
+GtkEvents* GnomeWire::gtk_ = nullptr;
+bool GnomeWire::gtk_ready_ = false;
+
+TEST_F(GnomeWire, DisplayListIsMuttersMonitor) {
+  const Json list = result("get_display_list");
+  ASSERT_EQ(list.size(), 1u) << list.dump();
+  EXPECT_EQ(list[0]["name"], "Meta-0");
+  EXPECT_EQ(to_json_text(Json{{"x", list[0]["x"]}, {"y", list[0]["y"]}, {"w", list[0]["width"]}, {"h", list[0]["height"]}}),
+            R"({"h":800,"w":1280,"x":0,"y":0})");
+  EXPECT_EQ(list[0]["isPrimary"], true);
+  EXPECT_EQ(list[0]["scaleFactor"], 1.0);
+  EXPECT_EQ(result("get_screen_backing_scale_factor"), Json(1.0));
+}
+
+TEST_F(GnomeWire, CaptureShowsTheClientsPixelsAtTheirPlace) {
+  const std::optional<testing::PngFile> png = capture();
+  ASSERT_TRUE(png.has_value());
+  EXPECT_EQ(png->color_type, PNG_COLOR_TYPE_RGB_ALPHA);
+  ASSERT_EQ(png->width, 1280u);
+  ASSERT_EQ(png->height, 800u);
+  auto pixel = [&](std::uint32_t x, std::uint32_t y) {
+    const std::size_t i = (static_cast<std::size_t>(y) * png->width + x) * channels(*png);
+    return std::array<int, 3>{png->pixels[i], png->pixels[i + 1], png->pixels[i + 2]};
+  };
+  EXPECT_EQ(pixel(100, 100), (std::array<int, 3>{255, 0, 0}));
+  EXPECT_EQ(pixel(299, 199), (std::array<int, 3>{255, 0, 0}));
+  EXPECT_EQ(pixel(99, 100), (std::array<int, 3>{255, 255, 255}));
+  EXPECT_EQ(pixel(300, 150), (std::array<int, 3>{255, 255, 255}));
+  EXPECT_EQ(pixel(450, 150), (std::array<int, 3>{0, 0, 255}));
+  EXPECT_EQ(result("find_rectangle", {{"color", "#FF0000"}}), rect(100, 100, 200, 100));
+  EXPECT_EQ(result("find_color_regions", {{"color", "0000ff"}}), (Json{{"regions", Json::array({rect(400, 100, 100, 100)})}}));
+}
+
+TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
+  const std::size_t presses = events(*gtk_, "button_press").size();
+  EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 321}, {"y", 123}}), Json(true));
+  ASSERT_TRUE(wait_events("button_release", presses + 1)) << gtk_->text();
+  Json press = events(*gtk_, "button_press").back();
+  EXPECT_EQ(press["button"], 1);
+  EXPECT_EQ(press["x"], 321.0);
+  EXPECT_EQ(press["y"], 123.0);
+
+  EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 1}, {"x", 640}, {"y", 400}}), Json(true));
+  ASSERT_TRUE(wait_events("button_release", presses + 2)) << gtk_->text();
+  press = events(*gtk_, "button_press").back();
+  EXPECT_EQ(press["button"], 3);
+  EXPECT_EQ(press["x"], 640.0);
+  EXPECT_EQ(press["y"], 400.0);
+
+  // Far beyond the monitor: its last pixel.
+  EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 5000}, {"y", 300}}), Json(true));
+  ASSERT_TRUE(wait_events("button_release", presses + 3)) << gtk_->text();
+  EXPECT_EQ(events(*gtk_, "button_press").back()["x"], 1279.0);
+
+  // deltaX turns the vertical wheel, deltaY the horizontal one, in X11's directions.
+  const struct {
+    int dx, dy;
+    const char* direction;
+  } wheels[] = {{2, 0, "down"}, {-1, 0, "up"}, {0, 3, "right"}, {0, -2, "left"}};
+  for (const auto& w : wheels) {
+    const std::size_t scrolls = events(*gtk_, "scroll").size();
+    EXPECT_EQ(result("send_mouse_wheel_event", {{"deltaX", w.dx}, {"deltaY", w.dy}}), Json(true));
+    const std::size_t steps = static_cast<std::size_t>(std::abs(w.dx) + std::abs(w.dy));
+    ASSERT_TRUE(wait_events("scroll", scrolls + steps)) << gtk_->text();
+    const std::vector<Json> all = events(*gtk_, "scroll");
+    for (std::size_t i = scrolls; i < all.size(); ++i) EXPECT_EQ(all[i]["direction"], w.direction) << gtk_->text();
+  }
+}
+
+TEST_F(GnomeWire, TypedTextArrivesExactly) {
+  const std::string cases[] = {
+      "Hello, World! ABC xyz 0123",
+      "Gr\u00fc\u00dfe aus K\u00f6ln \u2014 \u6771\u4eac \u2713 \u00bd\u20ac",
+      "MiXeD CaSe ~!@#$%^&*()_+{}|:\"<>?",
+  };
+  for (const std::string& text : cases) {
+    EXPECT_EQ(result("send_text", {{"text", "${KEY_CTRL+KEY_A}${KEY_BACKSPACE}"}}), Json(true));
+    ASSERT_TRUE(testing::wait_until([&] { return entry_text(*gtk_).empty(); })) << gtk_->text();
+    EXPECT_EQ(result("send_text", {{"text", text}}), Json(true));
+    EXPECT_TRUE(testing::wait_until([&] { return entry_text(*gtk_) == text; }, std::chrono::seconds(10)))
+        << "want " << text << "\ngot  " << entry_text(*gtk_);
+    EXPECT_TRUE(keys_held(*gtk_).empty());
+  }
+}
+
+TEST_F(GnomeWire, NoKeyIsLeftHeld) {
+  EXPECT_EQ(result("send_text", {{"text", "${KEY_SHIFT+KEY_X}${KEY_CTRL+KEY_ALT+KEY_Z}q"}}), Json(true));
+  const Json failing = host_->request("send_text", {{"text", std::string("ab\0c", 4)}});
+  EXPECT_EQ(failing["error"]["message"],
+            "input_failed: TypeText(\"ab\\u{0}c\"): simulating input failed: (no keysym for U+0000)");
+  // Every key GTK saw go down came up again.
+  EXPECT_TRUE(testing::wait_until([&] { return keys_held(*gtk_).empty(); })) << gtk_->text();
+}
+
+// The number of dark pixels in the entry's row (the text typed so far).
+std::size_t dark_pixels_in_entry(const testing::PngFile& png) {
+  std::size_t dark = 0;
+  for (std::uint32_t y = 700; y < png.height; ++y) {
+    for (std::uint32_t x = 0; x < 640; ++x) {
+      const std::size_t i = (static_cast<std::size_t>(y) * png.width + x) * channels(png);
+      if (png.pixels[i] < 96 && png.pixels[i + 1] < 96 && png.pixels[i + 2] < 96) ++dark;
+    }
+  }
+  return dark;
+}
+
+// A key typed by one request shows in the next capture: no frame older than
+// the input is taken for the screen.
+TEST_F(GnomeWire, CaptureAfterTypingShowsTheKey) {
+  ASSERT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 300}, {"y", 763}}), Json(true));
+  EXPECT_EQ(result("send_text", {{"text", "${KEY_CTRL+KEY_A}${KEY_BACKSPACE}"}}), Json(true));
+  ASSERT_TRUE(testing::wait_until([&] { return entry_text(*gtk_).empty(); }));
+  std::optional<testing::PngFile> before = capture();
+  ASSERT_TRUE(before.has_value());
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(result("send_text", {{"text", "W"}}), Json(true));
+    const std::optional<testing::PngFile> after = capture();
+    ASSERT_TRUE(after.has_value());
+    // A "W" darkens far more pixels than a blinking caret could take away.
+    EXPECT_GT(dark_pixels_in_entry(*after), dark_pixels_in_entry(*before) + 20) << "after W number " << i + 1;
+    before = after;
+  }
+}
+
+}  // namespace
+}  // namespace pelagon2
