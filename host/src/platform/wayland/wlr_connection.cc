@@ -151,7 +151,7 @@ bool Connection::flush() {
   return alive();
 }
 
-bool Connection::dispatch_until(const std::function<bool()>& done, Deadline deadline) {
+bool Connection::dispatch_until(const std::function<bool()>& done, Deadline deadline, bool may_wait_out) {
   while (true) {
     if (!alive()) return false;
     if (wl_display_dispatch_pending(display_) < 0) {
@@ -177,7 +177,7 @@ bool Connection::dispatch_until(const std::function<bool()>& done, Deadline dead
     if (r <= 0) {
       wl_display_cancel_read(display_);
       // A compositor that misses the deadline is treated as gone.
-      mark_dead();
+      if (r < 0 || !may_wait_out) mark_dead();
       return false;
     }
     if ((p.revents & POLLIN) == 0) {

@@ -58,8 +58,10 @@ class Connection {
 
   // False once the socket broke, the compositor sent an error or missed a deadline.
   bool alive();
-  // Dispatches events until `done()` or the deadline; false when it was not reached.
-  bool dispatch_until(const std::function<bool()>& done, Deadline deadline);
+  // Dispatches events until `done()` or the deadline; false when it was not
+  // reached. Missing the deadline drops the connection unless `may_wait_out`
+  // (a wait for something that may never come, such as a frame's damage).
+  bool dispatch_until(const std::function<bool()>& done, Deadline deadline, bool may_wait_out = false);
   bool roundtrip(Deadline deadline);
   // Sends what is queued; false when the connection broke.
   bool flush();
@@ -108,6 +110,11 @@ class Session {
   void reset();
   // Whether the connection was opened anew by the last connection() call.
   bool fresh() const { return fresh_; }
+
+  // When input was last posted, and when the screen was last copied: a copy
+  // after input waits for the clients' next frame (see WlrCapture).
+  std::chrono::steady_clock::time_point input_posted{};
+  std::chrono::steady_clock::time_point copied{};
 
   // Called when a connection is dropped, before it is destroyed, by those
   // that keep objects on it.

@@ -212,6 +212,7 @@ class WlrSession final : public InputSession {
     if (const auto* pause = std::get_if<act::SleepMs>(&action)) return run(*pause);
     if (!c_.alive()) return lost();
     Done done = std::visit([this](const auto& a) { return run(a); }, action);
+    session().input_posted = std::chrono::steady_clock::now();
     // A round trip: the compositor has taken in every event, or is gone.
     const bool reached = c_.roundtrip(deadline_from_now());
     if (!done) return done;
@@ -223,8 +224,7 @@ class WlrSession final : public InputSession {
     if (!c_.alive()) return;
     const std::vector<EvdevCode> keys = d_.keyboard.held();
     for (const EvdevCode code : keys) key(code, false);
-    const std::vector<EvdevCode> buttons = buttons_;
-    for (const EvdevCode code : buttons) button(code, false);
+    // Buttons stay as requested: a press and its release may be requests apart (a drag).
     c_.roundtrip(deadline_from_now());
   }
 
@@ -245,11 +245,6 @@ class WlrSession final : public InputSession {
     zwlr_virtual_pointer_v1_button(d_.pointer, now_ms(), code,
                                    down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
     zwlr_virtual_pointer_v1_frame(d_.pointer);
-    if (down) {
-      if (std::find(buttons_.begin(), buttons_.end(), code) == buttons_.end()) buttons_.push_back(code);
-    } else {
-      std::erase(buttons_, code);
-    }
     pacing_.posted();
   }
 
@@ -376,7 +371,6 @@ class WlrSession final : public InputSession {
   InputClock& clock_;
   EventPacing& pacing_;
   std::vector<Output> outputs_;
-  std::vector<EvdevCode> buttons_;
 };
 
 class WlrInput final : public InputBackend {

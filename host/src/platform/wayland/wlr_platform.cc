@@ -114,6 +114,15 @@ struct ShmBuffer {
   }
 };
 
+// After input, a capture follows the screen's changes until it has been
+// quiet for kQuiet, counted from kInputSettle after the input at the
+// earliest, and for kInputToFrame after the input at most. A client redraws
+// within a frame or two of an event (16 ms each at 60 Hz); a loaded machine
+// takes several times that; a blinking text cursor changes every half second.
+constexpr std::chrono::milliseconds kInputSettle{60};
+constexpr std::chrono::milliseconds kQuiet{40};
+constexpr std::chrono::milliseconds kInputToFrame{400};
+
 class WlrCapture final : public ScreenCapture {
  public:
   WlrCapture() {
@@ -130,25 +139,62 @@ class WlrCapture final : public ScreenCapture {
     const Deadline deadline = deadline_from_now();
     wl_output* output = c->output_by_id(display.id);
     if (output == nullptr) return make_error("the display is no longer connected");
+    std::optional<Expected<RawCapture>> result;
+    // Input posted since the last copy may still be on its way to the
+    // screen: clients draw a frame or more after taking it in. Copies with
+    // damage follow their frames until the screen has been quiet for a while
+    // (or the bound); a screen that never changes gets a plain copy.
+    if (session().input_posted > session().copied) {
+      const auto now = std::chrono::steady_clock::now();
+      const auto settled = session().input_posted + kInputSettle;
+      const Deadline bound = std::min(deadline, std::max(session().input_posted + kInputToFrame, now + kQuiet));
+      while (true) {
+        const auto from = std::max(std::chrono::steady_clock::now(), settled);
+        std::optional<Expected<RawCapture>> next = copy(*c, output, true, std::min(bound, from + kQuiet));
+        if (!next) break;
+        const bool failed = !*next;
+        result = std::move(next);
+        if (failed || std::chrono::steady_clock::now() >= bound) break;
+      }
+    }
+    if (!result) result = copy(*c, output, false, deadline);
+    session().copied = std::chrono::steady_clock::now();
+    if (!c->alive()) session().reset();
+    return std::move(*result);
+  }
+
+ private:
+  // One screencopy frame; nullopt when `with_damage` and no damage came by
+  // the deadline (the connection is kept then).
+  std::optional<Expected<RawCapture>> copy(Connection& c, wl_output* output, bool with_damage, Deadline deadline) {
     Frame frame;
-    zwlr_screencopy_frame_v1* request = zwlr_screencopy_manager_v1_capture_output(c->screencopy(), 0, output);
+    zwlr_screencopy_frame_v1* request = zwlr_screencopy_manager_v1_capture_output(c.screencopy(), 0, output);
     zwlr_screencopy_frame_v1_add_listener(request, &kFrameListener, &frame);
     const bool v3 = zwlr_screencopy_frame_v1_get_version(request) >= 3;
+    const Deadline described_by = with_damage ? deadline_from_now() : deadline;
     const bool described =
-        c->dispatch_until([&] { return frame.failed || (v3 ? frame.described : frame.has_shm); }, deadline);
-    Expected<RawCapture> result = make_error("the compositor did not answer in time");
+        c.dispatch_until([&] { return frame.failed || (v3 ? frame.described : frame.has_shm); }, described_by);
+    std::optional<Expected<RawCapture>> result = make_error("the compositor did not answer in time");
     if (!described) {
-      if (!c->alive()) result = make_error("the connection to the compositor was lost");
+      if (!c.alive()) result = make_error("the connection to the compositor was lost");
     } else if (frame.failed || !frame.has_shm) {
       result = make_error("the compositor refused the capture");
     } else if (frame.format != WL_SHM_FORMAT_XRGB8888 && frame.format != WL_SHM_FORMAT_ARGB8888) {
       result = make_error("the compositor offered an unsupported pixel format");
-    } else if (!buffer_.fits(frame) && !buffer_.make(c->shm(), frame)) {
+    } else if (!buffer_.fits(frame) && !buffer_.make(c.shm(), frame)) {
       result = make_error("no shared memory for the capture");
     } else {
-      zwlr_screencopy_frame_v1_copy(request, buffer_.buffer);
-      if (!c->dispatch_until([&] { return frame.ready || frame.failed; }, deadline)) {
-        if (!c->alive()) result = make_error("the connection to the compositor was lost");
+      if (with_damage) {
+        zwlr_screencopy_frame_v1_copy_with_damage(request, buffer_.buffer);
+      } else {
+        zwlr_screencopy_frame_v1_copy(request, buffer_.buffer);
+      }
+      if (!c.dispatch_until([&] { return frame.ready || frame.failed; }, deadline, with_damage)) {
+        if (!c.alive()) {
+          result = make_error("the connection to the compositor was lost");
+        } else if (with_damage) {
+          result = std::nullopt;
+        }
       } else if (frame.failed) {
         result = make_error("the compositor could not copy the screen");
       } else {
@@ -165,11 +211,9 @@ class WlrCapture final : public ScreenCapture {
       }
     }
     zwlr_screencopy_frame_v1_destroy(request);
-    if (!c->alive()) session().reset();
     return result;
   }
 
- private:
   static bool reachable() {
     Connection* c = session().connection();
     return c != nullptr && c->screencopy() != nullptr;

@@ -8,7 +8,8 @@
 #
 # Lines: {"event": "ready", "pid", "width", "height", "scale"} once the window
 # is mapped, active, fullscreen and drawn; "button_press"/"button_release" (button, x, y);
-# "scroll" (direction, dx, dy); "focus_in" when the keyboard focus arrives;
+# "scroll" (direction, dx, dy: "smooth" with the deltas, x growing rightwards,
+# y downwards); "focus_in" when the keyboard focus arrives;
 # "key_press"/"key_release" (keyval, name, keycode, state); "text" (the entry's text after every change).
 import json
 import os
@@ -44,7 +45,8 @@ window = Gtk.Window(title="gtk events")
 overlay = Gtk.Overlay()
 area = Gtk.EventBox()
 area.set_name("area")
-area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK | Gdk.EventMask.SCROLL_MASK)
+area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK | Gdk.EventMask.SCROLL_MASK
+                | Gdk.EventMask.SMOOTH_SCROLL_MASK)
 fixed = Gtk.Fixed()
 for name, (x, y, w, h) in (("red", RED), ("blue", BLUE)):
     block = Gtk.Box()
