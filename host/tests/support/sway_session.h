@@ -69,6 +69,7 @@ class SwaySession {
     std::error_code ignored;
     if (!swaysock_.empty()) std::filesystem::remove(swaysock_, ignored);
     swaysock_.clear();
+    display_.clear();
     const char* path = std::getenv("PATH");
     sway_ = std::make_unique<Program>(
         std::vector<std::string>{"env", "-i", std::string("PATH=") + (path ? path : "/usr/bin:/bin"), "HOME=" + home_,

@@ -4,6 +4,7 @@
 // it reports its window fullscreen and focused; its events read back as JSON.
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -27,13 +28,19 @@ inline constexpr Block kBlueBlock{400, 100, 100, 100, 0, 0, 255};
 
 class GtkEventsClient {
  public:
-  explicit GtkEventsClient(const std::vector<std::string>& env) {
+  // `executable_name`: run by a copy of the interpreter of that name (a
+  // browser's, say), so the process is listed under it.
+  explicit GtkEventsClient(std::vector<std::string> env, const std::string& executable_name = "") {
     events_path_ = dir_ / "events.jsonl";
     std::ofstream(events_path_).close();
+    std::string python = "/usr/bin/python3";
+    if (!executable_name.empty()) {
+      python = copy_program(std::filesystem::canonical(python).string(), dir_.path(), executable_name);
+      // A copy elsewhere finds its standard library by this.
+      env.push_back("PYTHONHOME=/usr");
+    }
     program_ = std::make_unique<Program>(
-        std::vector<std::string>{"/usr/bin/python3", std::string(PELAGON2_WAYLAND_APPS_DIR) + "/gtk_events.py",
-                                 events_path_},
-        env);
+        std::vector<std::string>{python, std::string(PELAGON2_WAYLAND_APPS_DIR) + "/gtk_events.py", events_path_}, env);
     ready_ = wait_for([](const Json& e) { return e.value("event", "") == "ready"; }).has_value();
   }
   ~GtkEventsClient() { stop(); }

@@ -234,8 +234,25 @@ wl_output* Connection::output_by_id(std::uint32_t id) const {
   return nullptr;
 }
 
+void Connection::take_pending() {
+  if (!alive()) return;
+  if (wl_display_prepare_read(display_) != 0) {
+    if (wl_display_dispatch_pending(display_) < 0) mark_dead();
+    return;
+  }
+  pollfd p{wl_display_get_fd(display_), POLLIN, 0};
+  const int r = ::poll(&p, 1, 0);
+  if (r <= 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    wl_display_cancel_read(display_);
+    return;
+  }
+  // A compositor that went away leaves the socket readable at its end.
+  if (wl_display_read_events(display_) < 0 || wl_display_dispatch_pending(display_) < 0) mark_dead();
+}
+
 Connection* Session::connection() {
   fresh_ = false;
+  if (connection_) connection_->take_pending();
   if (connection_ && !connection_->alive()) reset();
   if (!connection_) {
     connection_ = Connection::open(deadline_from_now());

@@ -63,6 +63,9 @@ class Connection {
   // (a wait for something that may never come, such as a frame's damage).
   bool dispatch_until(const std::function<bool()>& done, Deadline deadline, bool may_wait_out = false);
   bool roundtrip(Deadline deadline);
+  // Reads what the compositor sent meanwhile, without waiting: notices a
+  // compositor that went away.
+  void take_pending();
   // Sends what is queued; false when the connection broke.
   bool flush();
 
