@@ -31,8 +31,10 @@ namespace act = platform::action;
 // Characters of one text counted as one paced event, as on X11 and macOS.
 constexpr std::size_t kTextChunk = 20;
 // A keyboard the seat has just gained reaches clients only once they have
-// asked the seat for it: keys sent sooner are lost to them.
-constexpr std::chrono::milliseconds kNewKeyboardSettle{100};
+// asked the seat for it: keys sent sooner are lost to them (without a wait,
+// GTK missed the first keys of a new connection in one run of three; 100 ms
+// sufficed on an idle machine). Paid once per connection.
+constexpr std::chrono::milliseconds kNewKeyboardSettle{250};
 
 Error failed(const std::string& what) { return make_error("simulating input failed: (" + what + ")"); }
 Error lost() { return failed("the connection to the Wayland compositor was lost"); }
