@@ -138,6 +138,17 @@ TEST_P(WlrInput, KeyCombinationsCarryTheirModifiers) {
   // Shift held over a letter key gives the capital.
   send("send_text", {{"text", "x${KEY_SHIFT+KEY_X}"}}, "text");
   EXPECT_EQ(gtk->wait_for_text("xX"), "xX");
+  // F13 is F13 to the application, also right after a text that put
+  // characters on the spare keys from F13 on.
+  send("send_text", {{"text", "üö"}}, "text");
+  ASSERT_EQ(gtk->wait_for_text("xXüö"), "xXüö");
+  const std::size_t keys = gtk->events().size();
+  send("send_text", {{"text", "${KEY_SHIFT+KEY_F13}${KEY_F1}${KEY_PGDN}${KEY_F15}"}}, "key_release");
+  gtk->wait_for([](const Json& e) { return e.value("name", "") == "F15" && e.value("event", "") == "key_release"; },
+                std::chrono::seconds(20), keys);
+  EXPECT_EQ(describe(gtk->events(), keys, {"key_press"}),
+            "key_press Shift_L\nkey_press F13\nkey_press F1\nkey_press Page_Down\nkey_press F15\n");
+  EXPECT_EQ(gtk->wait_for_text("xXüö"), "xXüö");
   EXPECT_EQ(keys_down(gtk->events()), "");
 }
 

@@ -89,6 +89,13 @@ class Keyboard {
     return std::nullopt;
   }
 
+  // The key giving `keysym` unshifted, else nullopt.
+  std::optional<Stroke> plain_key(KeySym keysym) const {
+    const auto it = by_keysym_.find(keysym);
+    if (it == by_keysym_.end() || it->second.shift) return std::nullopt;
+    return it->second;
+  }
+
   // The keymap text with `slots`, compiled here too so the modifier state
   // stays that of what the compositor holds. False when it does not compile.
   std::optional<std::string> with_slots(const Slots& wanted) {
@@ -287,10 +294,30 @@ class WlrSession final : public InputSession {
     key(modifier_code(a.modifier), false);
     return std::monostate{};
   }
+  // A key by the keysym X11 gives it, as an application decodes it: the US
+  // layout's own key when it has one at the plain level, else a slot (the
+  // layout's F13 and up give multimedia keysyms, not F13).
   Done run(const act::KeyTap& a) {
-    const std::optional<EvdevCode> code = key_code(a.key);
-    if (!code) return failed("no key for it on the keyboard");
-    tap(*code);
+    const KeySym keysym = x11::key_keysym(a.key);
+    if (const std::optional<Stroke> s = d_.keyboard.plain_key(keysym)) {
+      tap(s->code);
+      return std::monostate{};
+    }
+    const std::vector<SlotRun> runs = plan_slots({keysym}, [](KeySym) { return false; }, d_.keyboard.slots);
+    if (runs.size() != 1) return failed("no key for it on the keyboard");
+    if (Done done = ensure_slots(runs.front().slots, runs.front().upload); !done) return done;
+    const auto slot = std::find(runs.front().slots.begin(), runs.front().slots.end(), keysym);
+    tap(slot_code(static_cast<std::size_t>(slot - runs.front().slots.begin())));
+    return std::monostate{};
+  }
+
+  Done ensure_slots(const Slots& slots, bool changed) {
+    if (!changed && d_.keyboard.uploaded) return std::monostate{};
+    const std::optional<std::string> keymap = d_.keyboard.with_slots(slots);
+    if (!keymap) return failed("the keyboard map could not be built");
+    if (!upload(c_, d_, *keymap)) return lost();
+    d_.keyboard.slots = slots;
+    d_.keyboard.uploaded = true;
     return std::monostate{};
   }
 
@@ -317,13 +344,7 @@ class WlrSession final : public InputSession {
         plan_slots(keysyms, [&](KeySym k) { return in_base[k]; }, d_.keyboard.slots);
     std::size_t typed = 0;
     for (const SlotRun& run : runs) {
-      if (run.upload || !d_.keyboard.uploaded) {
-        const std::optional<std::string> keymap = d_.keyboard.with_slots(run.slots);
-        if (!keymap) return failed("the keyboard map could not be built");
-        if (!upload(c_, d_, *keymap)) return lost();
-        d_.keyboard.slots = run.slots;
-        d_.keyboard.uploaded = true;
-      }
+      if (Done done = ensure_slots(run.slots, run.upload); !done) return done;
       for (std::size_t i = run.begin; i < run.end; ++i) {
         if (!c_.alive()) return lost();
         if (strokes[i]) {
