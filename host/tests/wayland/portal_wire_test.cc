@@ -198,5 +198,51 @@ TEST_F(PortalWireTest, RefusedDialogFailsCaptureAndInputAsARefusedPermission) {
   EXPECT_EQ(host.request("get_version")["result"], "2.0.2");
 }
 
+// Last: it takes the compositor (and the GTK client with it) away.
+// Disabled: with gnome-shell killed under a portal session, neither the portal
+// (its session is never closed) nor the screen-cast stream (the capture keeps
+// returning the last frame for 20 s and more) tells the host yet; run it with
+// --gtest_also_run_disabled_tests once the stream's loss is noticed.
+TEST_F(PortalWireTest, DISABLED_SessionLostWithTheCompositorIsAskedForAgainOnceItIsBack) {
+  HostProcess host(host_env());
+  std::string why;
+  ASSERT_EQ(request_answered(host, "screenRecording", PortalDialog::Choice::share, &why)["result"]["granted"], true)
+      << why;
+  testing::TempTree tree;
+  const std::string path = tree.path() + "/capture.png";
+  ASSERT_EQ(host.request("capture_desktop", Json{{"path", path}})["result"], path);
+
+  session_->kill_compositor();
+  // The loss reaches the host as the desktop's services notice it (a capture
+  // racing the kill may still get the last frame); from then on the requests
+  // fail in their usual forms, each within the backend's deadlines.
+  const auto before = std::chrono::steady_clock::now();
+  Json lost;
+  EXPECT_TRUE(testing::wait_until([&] {
+    lost = host.request("capture_desktop", Json{{"path", path}});
+    return lost.contains("error");
+  }));
+  ASSERT_TRUE(lost.contains("error")) << lost.dump();
+  const std::string message = lost["error"]["message"];
+  EXPECT_TRUE(message.rfind("capture_failed: ", 0) == 0 || message.rfind("screen_recording_denied: ", 0) == 0) << message;
+  const Json typed = host.request("send_text", {{"text", "a"}});
+  ASSERT_TRUE(typed.contains("error")) << typed.dump();
+  EXPECT_EQ(typed["error"]["message"].get<std::string>().rfind("input_", 0), 0u) << typed.dump();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
+  EXPECT_EQ(status(host), (Json{{"accessibility", false}, {"screenRecording", false}}));
+
+  // Back again: the next capture asks for a new session, and the answer serves it.
+  ASSERT_TRUE(session_->restart_compositor()) << session_->why();
+  PortalDialog dialog(*session_);
+  dialog.answer_async(PortalDialog::Choice::share);
+  const Json again = host.request("capture_desktop", Json{{"path", path}});
+  EXPECT_TRUE(dialog.wait()) << dialog.why();
+  EXPECT_EQ(again["result"], path) << again.dump();
+  const std::optional<testing::PngFile> png = testing::read_png_file(path);
+  ASSERT_TRUE(png.has_value());
+  EXPECT_EQ(png->width, 1280u);
+  EXPECT_EQ(status(host), (Json{{"accessibility", true}, {"screenRecording", true}}));
+}
+
 }  // namespace
 }  // namespace pelagon2
