@@ -187,6 +187,29 @@ TEST_P(WlrInput, TheNextCaptureShowsWhatTheLastRequestTyped) {
   }
 }
 
+// Two outputs, the right one at scale 2: a point on it reaches the client there.
+TEST(WlrInputTwoOutputs, ClickOnTheSecondOutput) {
+  if (!SwaySession::available()) GTEST_SKIP() << "sway or setpriv missing";
+  if (!GtkEventsClient::available()) GTEST_SKIP() << "/usr/bin/python3 missing";
+  SwaySession sway({SwayOutput{1280, 800, 1}, SwayOutput{1280, 800, 2}});
+  ASSERT_TRUE(sway.ready());
+  ASSERT_FALSE(sway.swaymsg({"focus", "output", "HEADLESS-2"}).empty());
+  GtkEventsClient gtk(sway.client_env());
+  ASSERT_TRUE(gtk.ready());
+  ASSERT_EQ(gtk.events().front()["width"], 640) << "the client is on the scale-2 output";
+  HostProcess host(sway.client_env());
+  ASSERT_EQ(host.request("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 1280 + 321}, {"y", 123}})["result"],
+            Json(true));
+  ASSERT_TRUE(gtk.wait_for([](const Json& e) { return e.value("event", "") == "button_release"; }).has_value());
+  EXPECT_EQ(describe(gtk.events(), 0, {"button_press", "button_release"}),
+            "button_press 1 @321,123\nbutton_release 1 @321,123\n");
+  // Beyond the right output's far corner: its last point.
+  const std::size_t before = gtk.events().size();
+  ASSERT_EQ(host.request("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 9000}, {"y", 9000}})["result"], Json(true));
+  gtk.wait_for([](const Json& e) { return e.value("event", "") == "button_release"; }, std::chrono::seconds(20), before);
+  EXPECT_EQ(describe(gtk.events(), before, {"button_press"}), "button_press 1 @639,399\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Scales, WlrInput, ::testing::Values(1.0, 2.0),
                          [](const ::testing::TestParamInfo<double>& p) {
                            return "scale" + std::to_string(static_cast<int>(p.param));
