@@ -108,6 +108,7 @@ TEST_F(PortalWireTest, SharedDialogGrantsTheScreenAndInputForTheHostProcess) {
             R"({"h":800,"w":1280,"x":0,"y":0})")
       << list.dump();
   EXPECT_EQ(display["isPrimary"], true) << list.dump();
+  EXPECT_EQ(host.request("get_screen_backing_scale_factor")["result"], 1.0);
 
   // The capture shows the GTK client's colours where it painted them.
   testing::TempTree tree;
