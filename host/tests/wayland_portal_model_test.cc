@@ -95,7 +95,9 @@ TEST(PortalGrant, OutputsKeepTheLogicalRectangleAndLeavePixelsToTheFrames) {
   EXPECT_EQ(left.y, 200);
   EXPECT_EQ(left.width, 1280);
   EXPECT_EQ(left.height, 720);
-  EXPECT_EQ(left.pixel_width, 0u);  // known once a frame arrives
+  // Scale 1 until a frame tells the pixel size: a display list never has a scale of 0.
+  EXPECT_EQ(left.pixel_width, 1280u);
+  EXPECT_EQ(left.pixel_height, 720u);
   EXPECT_EQ(left.name, "portal-61");
   EXPECT_EQ(g.outputs[1].x, 0);  // no position: the origin
   EXPECT_EQ(g.outputs[1].y, 0);

@@ -35,6 +35,8 @@ Grant grant_of(const StartResults& results) {
     out.y = s.y.value_or(0);
     out.width = *s.width;
     out.height = *s.height;
+    out.pixel_width = static_cast<std::uint32_t>(*s.width);
+    out.pixel_height = static_cast<std::uint32_t>(*s.height);
     grant.outputs.push_back(std::move(out));
   }
   // The portal names no primary monitor: the one at the layout's origin is

@@ -54,7 +54,10 @@ struct StartResults {
 struct Grant {
   bool screen = false;
   bool input = false;  // pointer and keyboard both: the host's actions use both
-  std::vector<Output> outputs;  // one per monitor stream, in the portal's order; id = node
+  // One per monitor stream, in the portal's order; id = node. The portal gives
+  // logical sizes only: the pixel size is taken to be the same (scale 1) until
+  // the stream's frames say otherwise, so a scale is never 0.
+  std::vector<Output> outputs;
 };
 
 // The grant a successful Start gives. Streams that are not monitors or have no
