@@ -154,7 +154,7 @@ class PortalDialog {
     GError* error = nullptr;
     GVariant* r = g_dbus_connection_call_sync(connection_, dest, path, iface, method, args,
                                               reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
-                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+                                              G_DBUS_CALL_FLAGS_NONE, 15000, nullptr, &error);
     if (r == nullptr) why = std::string(method) + ": " + take(error);
     return r;
   }
@@ -217,18 +217,25 @@ class PortalDialog {
           last = "no Cancel button left of Share";
         } else if (!click(cancel.cx(), cancel.cy(), why)) {
           return why;
+        } else if (gone(deadline, why)) {
+          return why;
         } else {
-          return gone(deadline, why);
+          last = "the dialog stayed after the click";  // a lost press: look and click again
+          continue;
         }
       } else if (!switched && on.empty() && !off.empty()) {
         if (!click(off.cx(), off.cy(), why)) return why;
         last = "the switch did not turn on";
+        // The switch animates: look again once it has settled, so one click is never taken for two.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
       } else if (!switched && !on.empty()) {
         switched = true;
         continue;  // on: press Share with a fresh look
       } else if (switched) {
         if (!click(share.cx(), share.cy(), why)) return why;
-        return gone(deadline, why);
+        if (gone(deadline, why)) return why;
+        last = "the dialog stayed after the click";
+        continue;
       } else {
         last = "no interaction switch under Share";
       }
@@ -237,17 +244,18 @@ class PortalDialog {
     return stop_ ? std::string("stopped") : last;
   }
 
-  // Waits until the Share button is no longer on the screen.
-  std::string gone(std::chrono::steady_clock::time_point deadline, std::string& why) {
-    while (std::chrono::steady_clock::now() < deadline) {
+  // Whether the Share button left the screen within 3 s (or `why` is set by a failed look).
+  bool gone(std::chrono::steady_clock::time_point deadline, std::string& why) {
+    const auto limit = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(3));
+    while (std::chrono::steady_clock::now() < limit) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       std::optional<ScreenShot> shot = screenshot(why);
-      if (!shot) return why;
+      if (!shot) return true;
       ++looks_;
       const ScreenBox share = find_colour(*shot, kShare, {0, 0, shot->width - 1, shot->height - 1});
-      if (share.empty() || share.x1 - share.x0 < 30) return {};
+      if (share.empty() || share.x1 - share.x0 < 30) return true;
     }
-    return "the dialog stayed after the click";
+    return false;
   }
 
   // A remote-desktop session of mutter's with a stream of the first monitor,
@@ -348,7 +356,7 @@ class PortalDialog {
                        "org.freedesktop.portal.Screenshot", "Screenshot",
                        g_variant_new_parsed("('', {'handle_token': <%s>})", token.c_str()), "(o)", why);
     if (r != nullptr) g_variant_unref(r);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (r != nullptr && !answer.done && std::chrono::steady_clock::now() < deadline) {
       if (!g_main_context_iteration(g_main_context_get_thread_default(), FALSE))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

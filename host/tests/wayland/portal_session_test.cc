@@ -82,7 +82,7 @@ bool PortalSessionTest::gtk_ready_ = false;
 TEST_F(PortalSessionTest, SharedWithInteractionGrantsTheMonitorAndInputThatReachesTheClient) {
   std::string dialog_why;
   PortalStart start = start_answered(PortalDialog::Choice::share, &dialog_why);
-  ASSERT_TRUE(dialog_why.empty()) << dialog_why;
+  ASSERT_TRUE(dialog_why.empty()) << dialog_why << "; the start: " << start.reason;
   ASSERT_NE(start.session, nullptr) << start.reason;
   RemoteSession& s = *start.session;
   EXPECT_TRUE(s.alive());
@@ -148,7 +148,7 @@ TEST_F(PortalSessionTest, SharedWithInteractionGrantsTheMonitorAndInputThatReach
 TEST_F(PortalSessionTest, SharedWithoutInteractionGrantsTheScreenOnly) {
   std::string dialog_why;
   PortalStart start = start_answered(PortalDialog::Choice::share_without_input, &dialog_why);
-  ASSERT_TRUE(dialog_why.empty()) << dialog_why;
+  ASSERT_TRUE(dialog_why.empty()) << dialog_why << "; the start: " << start.reason;
   ASSERT_NE(start.session, nullptr) << start.reason;
   EXPECT_TRUE(start.session->screen_granted());
   EXPECT_FALSE(start.session->input_granted());
@@ -165,7 +165,7 @@ TEST_F(PortalSessionTest, CancelledDialogIsARefusalThatStandsForTheProcess) {
   PortalAccess access;
   EXPECT_EQ(access.session(), nullptr);
   EXPECT_EQ(access.request(), nullptr);
-  ASSERT_TRUE(dialog.wait()) << dialog.why();
+  ASSERT_TRUE(dialog.wait()) << dialog.why() << "; the start: " << access.reason();
   EXPECT_TRUE(access.refused());
   EXPECT_FALSE(access.reason().empty());
   // Asked again in the same process: no dialog, the answer stands.

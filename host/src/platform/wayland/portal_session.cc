@@ -22,6 +22,10 @@ constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
 // Each call the portal answers at once (all but Start) gets the backend's deadline.
 constexpr int kCallMilliseconds = 2000;
+// Except the calls that set a session up: the first one may start the portal
+// and its desktop backend on demand, about a second on an idle machine and
+// several on a loaded one.
+constexpr int kSetupMilliseconds = 10000;
 
 std::string take_message(GError* error) {
   if (error == nullptr) return "unknown error";
@@ -131,11 +135,11 @@ class Bus {
 
   // A method call of the portal; `args` is consumed (floating).
   Expected<GVariant*> call(const char* interface, const char* method, GVariant* args, const GVariantType* reply,
-                           GUnixFDList** out_fds = nullptr) {
+                           GUnixFDList** out_fds = nullptr, int timeout_ms = kCallMilliseconds) {
     GError* error = nullptr;
     GVariant* result = g_dbus_connection_call_with_unix_fd_list_sync(
-        connection_, kPortal, kPortalPath, interface, method, args, reply, G_DBUS_CALL_FLAGS_NONE, kCallMilliseconds,
-        nullptr, out_fds, nullptr, &error);
+        connection_, kPortal, kPortalPath, interface, method, args, reply, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr,
+        out_fds, nullptr, &error);
     if (result == nullptr) return make_error(take_message(error));
     return result;
   }
@@ -144,7 +148,7 @@ class Bus {
     GError* error = nullptr;
     GVariant* result = g_dbus_connection_call_sync(
         connection_, kPortal, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", interface, property), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallMilliseconds,
+        g_variant_new("(ss)", interface, property), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kSetupMilliseconds,
         nullptr, &error);
     if (result == nullptr) {
       g_clear_error(&error);
@@ -201,7 +205,8 @@ Expected<Reply> call_request(Bus& bus, const char* interface, const char* method
     s->answered = true;
   };
   const guint subscription = bus.subscribe(kRequest, "Response", path, on_response, &state);
-  Expected<GVariant*> handle = bus.call(interface, method, build(token.c_str()), G_VARIANT_TYPE("(o)"));
+  Expected<GVariant*> handle =
+      bus.call(interface, method, build(token.c_str()), G_VARIANT_TYPE("(o)"), nullptr, kSetupMilliseconds);
   if (!handle) {
     bus.unsubscribe(subscription);
     return make_error(handle.error());
@@ -403,7 +408,7 @@ PortalStart start_portal_session(std::chrono::milliseconds dialog_deadline) {
     return std::move(out);
   };
   auto bus = std::make_unique<Bus>();
-  auto step_deadline = [] { return Clock::now() + std::chrono::milliseconds(kCallMilliseconds); };
+  auto step_deadline = [] { return Clock::now() + std::chrono::milliseconds(kSetupMilliseconds); };
   if (Done connected = bus->connect(step_deadline()); !connected) return fail(connected.error());
 
   portal::Versions versions;

@@ -30,8 +30,9 @@ struct PortalStart {
 };
 
 // Starts a session on the session bus's portal: devices keyboard + pointer, one
-// monitor, the cursor left out of the frames. Every call but Start has the
-// backend's 2 s deadline; Start has `dialog_deadline`.
+// monitor, the cursor left out of the frames. The calls that set the session up
+// have 10 s each (the first may start the portal and its backend on demand),
+// Start has `dialog_deadline`, and input calls the backend's 2 s.
 PortalStart start_portal_session(std::chrono::milliseconds dialog_deadline = kPortalDialogDeadline);
 
 // The host process's portal session, started on the first request that may
