@@ -151,12 +151,17 @@ class Keyboard {
   std::string uploaded_text;   // for the keymap's memfd
 
  private:
+  static constexpr xkb_keycode_t kFirstKeyPastMainBlock = 248;  // KEY_MICMUTE
   // What each key of the base layout types at its unshifted and shifted level.
   void index(xkb_keymap* keymap) {
     const xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
     const xkb_keycode_t min = xkb_keymap_min_keycode(keymap), max = xkb_keymap_max_keycode(keymap);
     for (const bool shifted : {false, true}) {
       for (xkb_keycode_t key = min; key <= max && key >= kXkbOffset; ++key) {
+        // Beyond the main block (KEY_MICMUTE on: multimedia keys, KEY_EURO)
+        // some clients, Chromium among them, ignore the key: characters found
+        // only there go on a spare key instead.
+        if (key - kXkbOffset >= kFirstKeyPastMainBlock) continue;
         const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, key, 0);
         for (xkb_level_index_t level = 0; level < levels; ++level) {
           // Only the levels reached with nothing or with Shift alone.
