@@ -43,14 +43,18 @@ extern "C" __attribute__((visibility("default"))) pelagon2::platform::Platform* 
   }
   const char* forced = std::getenv("PELAGON2_WAYLAND_ROUTE");
   RouteOffer offer;
-  // A forced route needs no probe of the others; each probe costs a round trip.
-  if (forced == nullptr || *forced == '\0') {
-    offer.wlroots_globals = wlr::offered();
-    if (!offer.wlroots_globals) offer.mutter_on_bus = gnome::mutter_offered();
-    if (!offer.wlroots_globals && !offer.mutter_on_bus) offer.portal_on_bus = gnome::portal_offered();
+  // Each probe costs a round trip: the first route offered ends them, and a
+  // forced route probes only itself.
+  const std::optional<Route> wanted = choose_route(RouteOffer{}, forced);
+  const bool is_forced = forced != nullptr && *forced != '\0';
+  if (!is_forced || wanted == Route::wlroots) offer.wlroots_globals = wlr::offered();
+  if ((!is_forced && !offer.wlroots_globals) || wanted == Route::gnome) offer.mutter_on_bus = gnome::mutter_offered();
+  if ((!is_forced && !offer.wlroots_globals && !offer.mutter_on_bus) || wanted == Route::portal) {
+    offer.portal_on_bus = gnome::portal_offered();
   }
-  const std::optional<Route> route = choose_route(offer, forced);
-  if (!route) {
+  // A forced route that is not there leaves the host as if none were offered.
+  const std::optional<Route> route = choose_route(offer, is_forced ? nullptr : forced);
+  if (!route || (is_forced && route != wanted)) {
     set_reason(why, why_size, "no Wayland route serves this session");
     return nullptr;
   }
