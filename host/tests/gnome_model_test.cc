@@ -90,13 +90,6 @@ TEST(GnomeModel, TextRuns) {
   for (const Case& c : cases) EXPECT_EQ(plan_text(c.text, us_typeable), c.want) << c.text.size();
 }
 
-TEST(GnomeModel, WheelStepsInMuttersDirections) {
-  EXPECT_EQ(mutter_discrete_steps(false, 3), 3);    // down
-  EXPECT_EQ(mutter_discrete_steps(false, -2), -2);  // up
-  EXPECT_EQ(mutter_discrete_steps(true, 3), -3);    // right
-  EXPECT_EQ(mutter_discrete_steps(true, -1), 1);    // left
-}
-
 TEST(GnomeModel, FreshFrameWait) {
   constexpr std::int64_t ms = 1'000'000;
   struct Case {

@@ -56,7 +56,12 @@ class GnomeFaults : public ::testing::Test {
       return n;
     };
     const std::size_t before = releases();
-    EXPECT_EQ(host_->request("find_rectangle", {{"color", "#FF0000"}}).value("result", Json()), rect(100, 100, 200, 100));
+    // The compositor animates a window's appearance: the block is whole once it has settled.
+    Json found;
+    EXPECT_TRUE(testing::wait_until([&] {
+      found = host_->request("find_rectangle", {{"color", "#FF0000"}}).value("result", Json());
+      return found == rect(100, 100, 200, 100);
+    })) << found.dump();
     EXPECT_EQ(host_->request("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 150}, {"y", 120}}).value("result", Json()),
               Json(true));
     EXPECT_TRUE(testing::wait_until([&] { return releases() > before; })) << client.text();

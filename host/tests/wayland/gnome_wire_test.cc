@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
@@ -263,20 +265,20 @@ TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
   ASSERT_TRUE(wait_events("button_release", presses + 1)) << gtk_->text();
   Json press = events(*gtk_, "button_press").back();
   EXPECT_EQ(press["button"], 1);
-  EXPECT_EQ(press["x"], 321.0);
-  EXPECT_EQ(press["y"], 123.0);
+  EXPECT_EQ(std::floor(press["x"].get<double>()), 321.0);  // on that pixel
+  EXPECT_EQ(std::floor(press["y"].get<double>()), 123.0);  // on that pixel
 
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 1}, {"x", 640}, {"y", 400}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 2)) << gtk_->text();
   press = events(*gtk_, "button_press").back();
   EXPECT_EQ(press["button"], 3);
-  EXPECT_EQ(press["x"], 640.0);
-  EXPECT_EQ(press["y"], 400.0);
+  EXPECT_EQ(std::floor(press["x"].get<double>()), 640.0);  // on that pixel
+  EXPECT_EQ(std::floor(press["y"].get<double>()), 400.0);  // on that pixel
 
   // Far beyond the monitor: its last pixel.
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 5000}, {"y", 300}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 3)) << gtk_->text();
-  EXPECT_EQ(events(*gtk_, "button_press").back()["x"], 1279.0);
+  EXPECT_EQ(std::floor(events(*gtk_, "button_press").back()["x"].get<double>()), 1279.0);
 
   // deltaX turns the vertical wheel, deltaY the horizontal one, in X11's directions.
   const struct {
@@ -289,7 +291,13 @@ TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
     const std::size_t steps = static_cast<std::size_t>(std::abs(w.dx) + std::abs(w.dy));
     ASSERT_TRUE(wait_events("scroll", scrolls + steps)) << gtk_->text();
     const std::vector<Json> all = events(*gtk_, "scroll");
-    for (std::size_t i = scrolls; i < all.size(); ++i) EXPECT_EQ(all[i]["direction"], w.direction) << gtk_->text();
+    // GTK's own direction, from the deltas it reports (its smooth events carry no named one).
+    for (std::size_t i = scrolls; i < all.size(); ++i) {
+      const double dx = all[i].value("dx", 0.0), dy = all[i].value("dy", 0.0);
+      if (dx == 0 && dy == 0) continue;
+      const char* seen = dy > 0 ? "down" : dy < 0 ? "up" : dx > 0 ? "right" : "left";
+      EXPECT_STREQ(seen, w.direction) << gtk_->text();
+    }
   }
 }
 
@@ -305,7 +313,8 @@ TEST_F(GnomeWire, TypedTextArrivesExactly) {
     EXPECT_EQ(result("send_text", {{"text", text}}), Json(true));
     EXPECT_TRUE(testing::wait_until([&] { return entry_text(*gtk_) == text; }, std::chrono::seconds(10)))
         << "want " << text << "\ngot  " << entry_text(*gtk_);
-    EXPECT_TRUE(keys_held(*gtk_).empty());
+    // Releases may reach the client just after the text.
+    EXPECT_TRUE(testing::wait_until([&] { return keys_held(*gtk_).empty(); })) << gtk_->text();
   }
 }
 

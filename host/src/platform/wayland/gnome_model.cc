@@ -63,8 +63,6 @@ std::vector<TextRun> plan_text(const std::u32string& text, const std::function<b
   return runs;
 }
 
-std::int32_t mutter_discrete_steps(bool horizontal, std::int32_t steps) { return horizontal ? -steps : steps; }
-
 FrameWait frame_wait(const Freshness& f, std::int64_t now, std::int64_t first_frame_deadline) {
   if (f.frame_at == 0) return {false, first_frame_deadline};
   if (f.input_at == 0) return {true, now};

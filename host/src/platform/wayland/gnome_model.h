@@ -65,11 +65,6 @@ std::vector<TextRun> plan_text(const std::u32string& text, const std::function<b
 // no key of its keymap has them.
 bool us_typeable(char32_t c);
 
-// The steps of mutter's NotifyPointerAxisDiscrete for a wheel action on
-// `axis` with X11's signs: mutter turns positive horizontal steps left, so
-// those are negated (vertical ones already scroll down).
-std::int32_t mutter_discrete_steps(bool horizontal, std::int32_t steps);
-
 // Fresh pixels: after input the backend posted at `input_at`, a capture takes
 // the newest frame once one arrived after the input and no other followed
 // within `kFrameQuietNs` (a caret blink or the first of several redraws may

@@ -385,7 +385,10 @@ class GnomeInputSession final : public InputSession {
     const double x = std::clamp(move.x - out->x, 0.0, std::max(0.0, out->width - 1));
     const double y = std::clamp(move.y - out->y, 0.0, std::max(0.0, out->height - 1));
     const bool moved = !last_ || last_->x != move.x || last_->y != move.y;
-    Done done = session_->pointer_motion(stream, x, y);
+    // The compositor's conversion of stream coordinates can land 1/128 short
+    // of the point, on the pixel before it; a 64th further stays inside it.
+    constexpr double kInsidePixel = 1.0 / 64;
+    Done done = session_->pointer_motion(stream, x + kInsidePixel, y + kInsidePixel);
     if (done && moved) route_->moved_at_ = steady_ns();
     last_ = move;
     return posted(std::move(done));
@@ -474,8 +477,8 @@ class GnomeInputSession final : public InputSession {
   Done wheel(bool vertical, std::int32_t lines) {
     const WheelAxis w = wheel_axis(vertical, lines);
     if (w.steps == 0) return std::monostate{};
-    return posted(session_->pointer_axis_discrete(static_cast<std::uint32_t>(w.axis),
-                                                  mutter_discrete_steps(w.axis == Axis::horizontal, w.steps)));
+    // The wheel steps' signs are the compositor's own (positive: down, right).
+    return posted(session_->pointer_axis_discrete(static_cast<std::uint32_t>(w.axis), w.steps));
   }
   Done run(const action::SleepMs&) { return std::monostate{}; }
 
