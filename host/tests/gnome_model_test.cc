@@ -103,9 +103,9 @@ TEST(GnomeModel, FreshFrameWait) {
       {"no input: the newest frame is the screen", {0, 5 * ms}, 10 * ms, {true, 10 * ms}},
       {"a frame after the input, quiet since", {100 * ms, 120 * ms}, 150 * ms, {true, 150 * ms}},
       {"a frame after the input, another may follow", {100 * ms, 120 * ms}, 130 * ms, {false, 150 * ms}},
-      {"frames keep coming: the bound ends the wait", {100 * ms, 240 * ms}, 245 * ms, {false, 250 * ms}},
-      {"frame older than the input: wait for the next", {100 * ms, 90 * ms}, 110 * ms, {false, 250 * ms}},
-      {"nothing came within the bound: take the newest", {100 * ms, 90 * ms}, 250 * ms, {true, 250 * ms}},
+      {"frames keep coming: the bound ends the wait", {100 * ms, 490 * ms}, 495 * ms, {false, 500 * ms}},
+      {"frame older than the input: wait for the next", {100 * ms, 90 * ms}, 110 * ms, {false, 500 * ms}},
+      {"nothing came within the bound: take the newest", {100 * ms, 90 * ms}, 500 * ms, {true, 500 * ms}},
   };
   for (const Case& c : cases) EXPECT_EQ(frame_wait(c.f, c.now, 999 * ms), c.want) << c.name;
 }

@@ -76,7 +76,9 @@ struct Freshness {
   std::int64_t input_at = 0;  // 0: no input since the stream started
   std::int64_t frame_at = 0;  // arrival of the newest held frame; 0: none yet
 };
-inline constexpr std::int64_t kFrameSettleNs = 150'000'000;
+// A loaded machine's compositor may take a few hundred milliseconds to show a
+// change; a wait that ends early at the input's own frame costs nothing then.
+inline constexpr std::int64_t kFrameSettleNs = 400'000'000;
 inline constexpr std::int64_t kFrameQuietNs = 30'000'000;
 // What a capture at `now` does: take the newest frame, or wait (for a new
 // frame or) until `until`.
