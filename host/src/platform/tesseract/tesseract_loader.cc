@@ -11,20 +11,11 @@
 #include <vector>
 
 #include "core/os_error.h"
+#include "platform/executable_path.h"
 #include "platform/tesseract/tesseract_model.h"
 
 namespace pelagon2::platform::tess {
 namespace {
-
-Expected<std::string> executable_path() {
-  std::vector<char> buffer(4096);
-  for (;;) {
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return make_error(std::string("cannot find the host executable: ") + os_error_description(errno));
-    if (static_cast<std::size_t>(length) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(length));
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 // Sets an environment variable for the lifetime of the object, then puts back
 // what was there, so the commands the host runs later see the environment it
