@@ -300,4 +300,6 @@ std::string to_json_text(const Json& value) {
   return out;
 }
 
+Json finite_or_null(double value) { return std::isfinite(value) ? Json(value) : Json(); }
+
 }  // namespace pelagon2

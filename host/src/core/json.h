@@ -67,4 +67,7 @@ std::string to_json_text(const Json& value);
 // The double formatting rule of the writer on its own.
 void write_json_double(double value, std::string& out);
 
+// A float as a JSON number, or null when it is not finite.
+Json finite_or_null(double value);
+
 }  // namespace pelagon2

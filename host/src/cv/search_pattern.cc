@@ -239,8 +239,6 @@ std::vector<std::size_t> reading_order(const std::vector<MatchRecord>& matches) 
   return order;
 }
 
-Json finite_or_null(double value) { return std::isfinite(value) ? Json(value) : Json(); }
-
 Json build_search_reply(const std::vector<MatchRecord>& matches, const std::optional<std::string>& capture_path) {
   const std::vector<std::size_t> order = reading_order(matches);
   Json regions = Json::array();

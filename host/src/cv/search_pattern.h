@@ -61,9 +61,6 @@ Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack,
 // edge, then left edge; ties keep list order).
 std::vector<std::size_t> reading_order(const std::vector<MatchRecord>& matches);
 
-// A float as a JSON number, or null when it is not finite.
-Json finite_or_null(double value);
-
 // {"capturePath"?, "containsGreenPinkBoxes", "errorCode", "regions"}.
 Json build_search_reply(const std::vector<MatchRecord>& matches,
                         const std::optional<std::string>& capture_path = std::nullopt);

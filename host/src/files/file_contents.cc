@@ -74,46 +74,6 @@ Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, 
   return bytes;
 }
 
-
-Expected<std::string> read_whole_file(const std::string& path, std::size_t limit) {
-  if (contains_nul(path)) return make_error(std::string(kNulInPathMessage));
-  UniqueFd fd(open_without_waiting(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return make_error(os_error_text(errno));
-
-  std::string bytes;
-  struct stat info {};
-  if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
-    // A file that already holds more than one reply can carry fails before
-    // anything is allocated or read.
-    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > limit) {
-      return make_error(os_error_text(EFBIG));
-    }
-    // Otherwise the size is only a hint (the file may change, special files
-    // report 0); one spare byte lets the read that sees end of file go
-    // without regrowing.
-    bytes.reserve(std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size), limit) + 1);
-  }
-  constexpr std::size_t kFirstChunk = 64 * 1024;
-  for (;;) {
-    if (bytes.capacity() == bytes.size()) {
-      // Growth stops one byte past the limit: enough to see that it was passed.
-      bytes.reserve(std::min(std::max(bytes.capacity() * 2, kFirstChunk), limit + 1));
-    }
-    const std::size_t have = bytes.size();
-    const std::size_t room = std::min(bytes.capacity() - have, kMaxTransfer);
-    bytes.resize(have + room);
-    const ssize_t got = ::read(fd.get(), bytes.data() + have, room);
-    if (got < 0) {
-      bytes.resize(have);
-      if (errno == EINTR) continue;
-      return make_error(os_error_text(errno));
-    }
-    bytes.resize(have + static_cast<std::size_t>(got));
-    if (got == 0) return bytes;
-    if (bytes.size() > limit) return make_error(os_error_text(EFBIG));
-  }
-}
-
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
   if (contains_nul(path)) return false;
   // Truncated only once the open has shown it is not one of the host's

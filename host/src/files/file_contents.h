@@ -28,15 +28,6 @@ Done read_exact(int fd, std::span<std::uint8_t> buffer);
 // Positions `fd` at `offset` (one seek) and reads exactly `count` bytes there.
 Expected<std::vector<std::uint8_t>> read_exact_at(int fd, std::uint64_t offset, std::size_t count);
 
-// The most a whole-file read takes: its base64 must still fit in one reply
-// frame. An endless source (a device, a growing file) fails at this size
-// instead of exhausting memory.
-inline constexpr std::size_t kMaxWholeFile = (std::size_t{1} << 32) / 4 * 3 - 4096;
-
-// Everything `path` holds (symbolic links followed), at most `limit` bytes;
-// the error is the operating-system text (EFBIG beyond the limit).
-Expected<std::string> read_whole_file(const std::string& path, std::size_t limit = kMaxWholeFile);
-
 enum class WriteMode { truncate, append };
 
 // Creates `path` when missing (0666 before the umask) and writes or appends

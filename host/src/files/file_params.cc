@@ -1,7 +1,5 @@
 #include "files/file_params.h"
 
-#include <unistd.h>
-
 namespace pelagon2::files {
 
 Expected<std::string> string_param(const Json& params, std::string_view key) {
@@ -17,20 +15,6 @@ std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view
   const auto it = params.find(key);
   if (it == params.end() || !it->is_number_unsigned()) return std::nullopt;
   return it->get<std::uint64_t>();
-}
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-int UniqueFd::close() {
-  const int fd = release();
-  if (fd < 0) return 0;
-  // The descriptor is gone even when close reports EINTR, so only other
-  // failures count.
-  if (::close(fd) != 0 && errno != EINTR) return -1;
-  return 0;
 }
 
 }  // namespace pelagon2::files

@@ -8,9 +8,9 @@
 #include <array>
 #include <cerrno>
 
+#include "core/detached_spawn.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
-#include "platform/detached_spawn.h"
 
 namespace pelagon2::files {
 namespace {
@@ -138,8 +138,8 @@ Expected<CapturedRun> run_shell_captured(const std::string& command_line, std::s
   if (!err_pipe) return std::move(err_pipe).take_error();
 
   pid_t pid = -1;
-  const platform::ChildStreams streams{input->get(), out_pipe->write_end.get(), err_pipe->write_end.get()};
-  if (const int rc = platform::spawn_child(kShell, {"-c", command_line}, streams, pid); rc != 0) {
+  const ChildStreams streams{input->get(), out_pipe->write_end.get(), err_pipe->write_end.get()};
+  if (const int rc = spawn_child(kShell, {"-c", command_line}, streams, pid); rc != 0) {
     return make_error(os_error_text(rc));
   }
   // Only the child may hold the write ends, or the reads below never see their end.
@@ -167,7 +167,7 @@ Done start_shell_detached(const std::string& command_line) {
   auto null_device = open_null_device(O_RDWR);
   if (!null_device) return std::move(null_device).take_error();
   const int null_fd = null_device->get();
-  if (const int rc = platform::start_detached(kShell, {"-c", command_line}, {null_fd, null_fd, null_fd}); rc != 0) {
+  if (const int rc = start_detached(kShell, {"-c", command_line}, {null_fd, null_fd, null_fd}); rc != 0) {
     return make_error(os_error_text(rc));
   }
   return std::monostate{};

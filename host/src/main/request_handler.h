@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/json.h"
-#include "core/method_rows.h"
+#include "main/method_rows.h"
 #include "core/outcome.h"
 #include "platform/platform.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/file_io.h"
 #include "cv/png_input.h"
-#include "files/file_contents.h"
 
 namespace pelagon2::ocr {
 namespace {
@@ -28,7 +28,7 @@ Expected<std::vector<std::uint8_t>> image_bytes(const Json& params) {
   }
   if (const Json* path = member(params, "path"); path != nullptr && path->is_string()) {
     const std::string& name = path->get_ref<const std::string&>();
-    Expected<std::string> text = files::read_whole_file(name);
+    Expected<std::string> text = read_whole_file(name);
     if (!text) return make_error("read_failed: " + name + ": " + text.error());
     return std::vector<std::uint8_t>(text->begin(), text->end());
   }

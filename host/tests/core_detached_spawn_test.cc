@@ -17,10 +17,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/detached_spawn.h"
+#include "core/detached_spawn.h"
 #include "support/temp_tree.h"
 
-namespace pelagon2::platform {
+namespace pelagon2 {
 namespace {
 
 using namespace std::string_literals;
@@ -127,4 +127,4 @@ TEST(DetachedSpawn, WorksWhenChildrenAreReapedBySystem) {
 }
 
 }  // namespace
-}  // namespace pelagon2::platform
+}  // namespace pelagon2

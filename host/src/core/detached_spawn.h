@@ -10,7 +10,7 @@
 
 #include "core/outcome.h"
 
-namespace pelagon2::platform {
+namespace pelagon2 {
 
 // The child's standard streams: descriptors of the host's copied there, or -1
 // for the host's own stream. With all three given, nothing else of the host's
@@ -38,4 +38,4 @@ int start_detached(const std::string& program, const std::vector<std::string>& a
 // operating system's description of the failure.
 Done spawn_detached(const std::string& program, const std::vector<std::string>& arguments);
 
-}  // namespace pelagon2::platform
+}  // namespace pelagon2

@@ -1,4 +1,4 @@
-#include "platform/detached_spawn.h"
+#include "core/detached_spawn.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace pelagon2::platform {
+namespace pelagon2 {
 namespace {
 
 bool contains_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -125,4 +125,4 @@ Done spawn_detached(const std::string& program, const std::vector<std::string>& 
   return std::monostate{};
 }
 
-}  // namespace pelagon2::platform
+}  // namespace pelagon2
