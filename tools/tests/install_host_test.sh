@@ -193,15 +193,24 @@ not executable|$work/not-executable|not executable
 EOF
 
 # Without --host: the pelagon2 beside the installed script, else a refusal.
-for layout in bin bin-and-libexec none; do
+# The installed layout keeps the host in libexec/pelagon2/; a link to the script
+# (relative or absolute) counts from the script's own folder, not the link's.
+for layout in bin bin-and-libexec installed installed-relative-link installed-absolute-link none; do
   prefix="$work/prefix-$layout"
-  mkdir -p "$prefix/bin" "$prefix/libexec"
+  mkdir -p "$prefix/bin" "$prefix/libexec" "$prefix/libexec/pelagon2" "$prefix/links"
+  installed="$prefix/libexec/install-host"
   case $layout in
-    bin) cp "$script" "$prefix/bin/install-host"; cp "$host" "$prefix/bin/pelagon2"; want="$prefix/bin/pelagon2" ;;
-    bin-and-libexec) cp "$script" "$prefix/libexec/install-host"; cp "$host" "$prefix/bin/pelagon2"; want="$prefix/bin/pelagon2" ;;
-    none) cp "$script" "$prefix/libexec/install-host"; want="" ;;
+    bin) installed="$prefix/bin/install-host"; cp "$host" "$prefix/bin/pelagon2"; want="$prefix/bin/pelagon2" ;;
+    bin-and-libexec) cp "$host" "$prefix/bin/pelagon2"; want="$prefix/bin/pelagon2" ;;
+    installed*) installed="$prefix/bin/pelagon2-install-host"; cp "$host" "$prefix/libexec/pelagon2/pelagon2"
+      want="$prefix/libexec/pelagon2/pelagon2" ;;
+    none) want="" ;;
   esac
-  installed=$(find "$prefix" -name install-host)
+  cp "$script" "$installed"
+  case $layout in
+    installed-relative-link) ln -s ../bin/pelagon2-install-host "$prefix/links/install"; installed="$prefix/links/install" ;;
+    installed-absolute-link) ln -s "$installed" "$prefix/links/install"; installed="$prefix/links/install" ;;
+  esac
   fresh
   out=$(env -i HOME="$work/home" PATH="$tools" PELAGON2_INSTALL_OS=linux "$tools/bash" "$installed" \
     --browser chrome --extension-id "$c1" 2>&1)
