@@ -96,7 +96,13 @@ type Wrapper<M extends MethodName> = undefined extends ParamsOf<M>
 
 export type MethodWrappers = { [M in MethodName as CamelCase<M>]: Wrapper<M> };
 
-export interface CallOptions { timeoutMs?: number; }
+export interface CallOptions {
+  timeoutMs?: number;
+  /** Resolve with the host's whole reply ({id, result} or {error, id}) instead of the result. */
+  raw?: boolean;
+}
+export type Reply = { id: unknown; result: unknown } | { error: { message: string }; id: unknown };
+export interface ReadFileOptions { timeoutMs?: number; onRange?: (range: FileRange) => void; }
 
 /** Enough of a port for the client (`runtime.Port` in both browsers). */
 export interface NativePort {
@@ -114,6 +120,8 @@ export interface NativeRuntime {
 }
 
 export interface ClientOptions extends CallOptions {
+  /** The request's id for callOnce (default 1). */
+  id?: unknown;
   /** Defaults to `browser.runtime`, else `chrome.runtime`. */
   runtime?: NativeRuntime;
   /** Whether an injected runtime's sendNativeMessage returns a promise (default true). */
@@ -121,15 +129,18 @@ export interface ClientOptions extends CallOptions {
 }
 
 export interface Client extends MethodWrappers {
+  call(method: string, params: unknown, options: CallOptions & { raw: true }): Promise<Reply>;
   call<M extends MethodName>(method: M, params?: ParamsOf<M>, options?: CallOptions): Promise<ResultOf<M>>;
   call(method: string, params?: unknown, options?: CallOptions): Promise<unknown>;
   /** A whole file, read in ranges under the browser's 1 MiB reply limit. */
-  readFile(path: string, options?: CallOptions): Promise<Uint8Array>;
+  readFile(path: string, options?: ReadFileOptions): Promise<Uint8Array>;
   close(): void;
   readonly closed: boolean;
 }
 
 export function connect(hostName: string, options?: ClientOptions): Client;
+export function callOnce(hostName: string, method: string, params: unknown,
+  options: ClientOptions & { raw: true }): Promise<Reply>;
 export function callOnce<M extends MethodName>(
   hostName: string, method: M, params?: ParamsOf<M>, options?: ClientOptions): Promise<ResultOf<M>>;
 

@@ -118,8 +118,10 @@ function errorText(value, fallback) {
   return fallback;
 }
 
-function settleReply(reply, method) {
+// `raw` keeps the host's whole reply, error replies included.
+function settleReply(reply, method, raw) {
   if (reply === null || typeof reply !== 'object') throw new HostError(`no reply object: ${String(reply)}`, method);
+  if (raw) return reply;
   if (reply.error) throw new HostError(String(reply.error.message), method);
   return reply.result;
 }
@@ -140,7 +142,7 @@ function withTimeout(promise, method, timeoutMs, onTimeout) {
 // One request through sendNativeMessage: the browser starts a host for it.
 export function callOnce(hostName, method, params = {}, options = {}) {
   const {runtime, promises} = pickRuntime(options);
-  const message = {id: 1, method, params};
+  const message = {id: options.id ?? 1, method, params};
   const sent = promises
     ? Promise.resolve().then(() => runtime.sendNativeMessage(hostName, message))
     : new Promise((resolve, reject) => {
@@ -150,7 +152,7 @@ export function callOnce(hostName, method, params = {}, options = {}) {
         });
       });
   const replied = sent.then(
-    (reply) => settleReply(reply, method),
+    (reply) => settleReply(reply, method, options.raw),
     (error) => {
       if (error instanceof ConnectionError || error instanceof HostError) throw error;
       throw new ConnectionError(errorText(error, 'native host failed'));
@@ -184,7 +186,7 @@ export function connect(hostName, options = {}) {
     if (!call) return;  // a reply to a call that timed out
     pending.delete(id);
     try {
-      call.resolve(settleReply(reply, call.method));
+      call.resolve(settleReply(reply, call.method, call.raw));
     } catch (error) {
       call.reject(error);
     }
@@ -230,13 +232,14 @@ export function connect(hostName, options = {}) {
   }
 
   const client = {
-    // Sends one request; resolves with its result or rejects with HostError,
-    // ConnectionError or TimeoutError.
+    // Sends one request; resolves with its result (the whole reply with
+    // {raw: true}) or rejects with HostError, ConnectionError or TimeoutError.
+    // Requests are numbered from 1 in the order of the calls.
     call(method, params = {}, callOptions = {}) {
       if (closedWith) return Promise.reject(closedWith);
       const id = nextId++;
       const message = {id, method, params};
-      const replied = new Promise((resolve, reject) => pending.set(id, {method, resolve, reject}));
+      const replied = new Promise((resolve, reject) => pending.set(id, {method, raw: callOptions.raw, resolve, reject}));
       if (port) post(message);
       else queue.push(message);
       const timeoutMs = callOptions.timeoutMs ?? defaultTimeoutMs;
@@ -258,7 +261,8 @@ export function connect(hostName, options = {}) {
       const parts = [];
       let total = 0;
       for (let start = 0; ;) {
-        const range = await client.call('read_file_range', {path, rangeStart: start}, callOptions);
+        const range = await client.call('read_file_range', {path, rangeStart: start}, {timeoutMs: callOptions.timeoutMs});
+        callOptions.onRange?.(range);
         const bytes = fromBase64(range.buffer);
         if (range.rangeStart !== start || range.rangeEnd !== start + bytes.length) {
           throw new HostError(`read_file_range answered ${range.rangeStart}..${range.rangeEnd} with ` +

@@ -223,3 +223,22 @@ test('base64 round trip of every byte value and of long input', () => {
   assert.equal(toBase64(long), Buffer.from(long).toString('base64'));
   assert.equal(toBase64(new Uint8Array(0)), '');
 });
+
+test('raw calls keep the whole reply, error replies included, and one-shot calls take an id', async () => {
+  const runtime = new FakeRuntime({onPost: (port, m) => port.reply(m.method === 'bad'
+    ? {error: {message: 'Unknown method: bad'}, id: m.id} : {id: m.id, result: 'ok'})});
+  const client = connect('io.test', {runtime});
+  assert.deepEqual(await client.call('bad', {}, {raw: true}), {error: {message: 'Unknown method: bad'}, id: 1});
+  assert.deepEqual(await client.call('good', {}, {raw: true}), {id: 2, result: 'ok'});
+  const oneShot = {sendNativeMessage: async (h, m) => ({error: {message: 'Unknown method: x'}, id: m.id})};
+  assert.deepEqual(await callOnce('io.a', 'x', {}, {runtime: oneShot, id: 7, raw: true}),
+                   {error: {message: 'Unknown method: x'}, id: 7});
+});
+
+test('readFile shows each range as it arrives', async () => {
+  const file = {bytes: bytesOf(524288 + 10)};
+  const ranges = [];
+  const read = await connect('io.test', {runtime: fileHost(file)}).readFile('/f', {onRange: (r) => ranges.push(r)});
+  assert.equal(read.length, file.bytes.length);
+  assert.deepEqual(ranges.map((r) => [r.rangeStart, r.rangeEnd]), [[0, 524288], [524288, 524298], [524298, 524298]]);
+});

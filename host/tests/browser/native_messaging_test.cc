@@ -130,6 +130,10 @@ TEST_F(NativeMessagingTest, ReadsA2MiBFileInRangesThroughTheBrowser) {
   EXPECT_EQ(first_difference, kSize) << "the bytes differ from offset " << first_difference;
   // 512 KiB ranges: four full ones and the empty one at the end.
   EXPECT_EQ(replies.size(), 5u);
+  // What the client library put together from them.
+  auto assembled = base64_decode(value.value("content", std::string("-")));
+  ASSERT_TRUE(assembled.ok());
+  EXPECT_TRUE(std::string(assembled->begin(), assembled->end()) == content);
 }
 
 }  // namespace
