@@ -4,9 +4,6 @@
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -18,13 +15,13 @@
 #include "core/host_streams.h"
 #include "core/os_error.h"
 #include "core/utf8.h"
+#include "cv/png/filters.h"
 #include "vision_core/rounding.h"
 
 namespace pelagon2::cv {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::uint8_t kSubFilter = 1;
 constexpr std::uint32_t kMaxSide = 0x7FFFFFFF;  // PNG sizes are 31-bit
 
 // Captures are written on the request path: speed matters more than size.
@@ -52,22 +49,6 @@ void frame_chunk(std::uint8_t* out, const char (&type)[5], std::size_t length) {
   put_be32(out, static_cast<std::uint32_t>(length));
   std::memcpy(out + 4, type, 4);
   put_be32(out + 8 + length, libdeflate_crc32(0, out + 4, 4 + length));
-}
-
-// Writes `row` to `out` as a Sub-filtered scanline (filter byte first).
-void sub_filter_row(const std::uint8_t* row, std::size_t row_bytes, std::size_t bpp, std::uint8_t* out) {
-  *out++ = kSubFilter;
-  const std::size_t head = std::min(bpp, row_bytes);
-  std::memcpy(out, row, head);
-  std::size_t i = head;
-#if defined(__SSE2__)
-  for (; i + 16 <= row_bytes; i += 16) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - bpp));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(here, left));
-  }
-#endif
-  for (; i < row_bytes; ++i) out[i] = static_cast<std::uint8_t>(row[i] - row[i - bpp]);
 }
 
 // Sends `bytes` as IDAT chunks of at most kMaxIdatChunk bytes.
@@ -164,7 +145,7 @@ Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, s
     return make_error("save_failed: out of memory");
   }
   for (std::size_t y = 0; y < height; ++y) {
-    sub_filter_row(pixels.data() + y * stride, stride, channels, filtered.get() + y * (stride + 1));
+    png::sub_filter_row(pixels.data() + y * stride, stride, channels, filtered.get() + y * (stride + 1));
   }
   const std::size_t compressed_size =
       libdeflate_zlib_compress(compressor.get(), filtered.get(), filtered_size, compressed.get(), bound);

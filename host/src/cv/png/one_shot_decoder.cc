@@ -82,7 +82,7 @@ const char* unfilter_in_place(std::uint8_t* buffer, std::size_t width, std::size
   for (std::size_t y = 0; y < height; ++y) {
     const std::uint8_t* src = buffer + y * (stride + 1);
     std::uint8_t* row = buffer + y * stride;
-    if (!unfilter_row<Bpp>(src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
+    if (!unfilter_row(Bpp, src[0], src + 1, prior, row, stride)) return "bad adaptive filter value";
     row_done(y, row);
     prior = row;
   }

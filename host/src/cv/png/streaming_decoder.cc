@@ -114,11 +114,11 @@ const char* decode_streaming(std::span<const std::uint8_t> bytes, vision_core::R
       const std::uint8_t* src = block.data() + r * file_row;
       std::uint8_t* out = image.pixels.data() + y * out_stride;
       if constexpr (Bpp == 3) {
-        if (!unfilter_row<3>(src[0], src + 1, prior, out, width * 3)) return "bad adaptive filter value";
+        if (!unfilter_row(3, src[0], src + 1, prior, out, width * 3)) return "bad adaptive filter value";
         prior = out;
       } else {
         std::uint8_t* row = rgba.data() + (y % 2) * width * 4;
-        if (!unfilter_row<4>(src[0], src + 1, prior, row, width * 4)) return "bad adaptive filter value";
+        if (!unfilter_row(4, src[0], src + 1, prior, row, width * 4)) return "bad adaptive filter value";
         drop_alpha(row, out, width);
         prior = row;
       }
