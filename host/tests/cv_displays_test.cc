@@ -2,6 +2,7 @@
 // the scale fallbacks and the display-list replies.
 
 #include "cv/displays.h"
+#include "screen/displays.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +62,7 @@ TEST(DisplayGeometry, ConvertsBoundsAndScale) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const cv::DisplayGeometry g = cv::display_geometry(c.record);
+    const screen::DisplayGeometry g = screen::display_geometry(c.record);
     EXPECT_EQ(g.x, c.x);
     EXPECT_EQ(g.y, c.y);
     EXPECT_EQ(g.width, c.width);
@@ -72,8 +73,8 @@ TEST(DisplayGeometry, ConvertsBoundsAndScale) {
       EXPECT_EQ(g.scale, c.scale);
     }
   }
-  EXPECT_EQ(cv::display_geometry(display(7, 0, 0, 0, 10, 100)).scale, std::numeric_limits<double>::infinity());
-  EXPECT_EQ(cv::display_geometry(display(7, 0, 0, 1710, 10, 2560)).scale, 1.4970760345458984);
+  EXPECT_EQ(screen::display_geometry(display(7, 0, 0, 0, 10, 100)).scale, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(screen::display_geometry(display(7, 0, 0, 1710, 10, 2560)).scale, 1.4970760345458984);
 }
 
 struct TargetCase {
@@ -108,7 +109,7 @@ TEST(ChooseTargetDisplay, PicksTheDisplayHoldingMostOfTheBrowserWindow) {
     testing::FakePlatform platform;
     platform.displays_fake().list = c.displays;
     if (c.window) browser_at(platform, (*c.window)[0], (*c.window)[1], (*c.window)[2], (*c.window)[3]);
-    const Expected<cv::TargetDisplay> target = cv::choose_target_display(platform);
+    const Expected<screen::TargetDisplay> target = screen::choose_target_display(platform);
     ASSERT_TRUE(target.ok()) << target.error();
     EXPECT_EQ(target->id, c.expected_id);
     EXPECT_EQ(target->display.id, c.expected_id);
@@ -120,7 +121,7 @@ TEST(ChooseTargetDisplay, ReportsTheTargetsOriginAndScale) {
   platform.displays_fake().list = std::vector<DisplayRecord>{display(1, 0, 0, 1920, 1080, 1920, true),
                                                               display(2, -1440.5, -30, 1440, 900, 2880)};
   browser_at(platform, -1400, 0, 800, 600);
-  const Expected<cv::TargetDisplay> target = cv::choose_target_display(platform);
+  const Expected<screen::TargetDisplay> target = screen::choose_target_display(platform);
   ASSERT_TRUE(target.ok()) << target.error();
   EXPECT_EQ(target->id, 2u);
   EXPECT_EQ(target->x, -1440);
@@ -131,13 +132,13 @@ TEST(ChooseTargetDisplay, ReportsTheTargetsOriginAndScale) {
 
 TEST(ChooseTargetDisplay, ListErrorsAndNoDisplays) {
   testing::FakePlatform platform;
-  EXPECT_EQ(cv::choose_target_display(platform).error(), "capture_failed: no monitors");
+  EXPECT_EQ(screen::choose_target_display(platform).error(), "capture_failed: no monitors");
   EXPECT_EQ(platform.windows_fake().window_list_calls, 0);  // nothing to place the window on
   platform.displays_fake().list = platform::display_list_error(1001);
-  EXPECT_EQ(cv::choose_target_display(platform).error(),
+  EXPECT_EQ(screen::choose_target_display(platform).error(),
             "capture_failed: CGGetActiveDisplayList failed: CGError(1001)");
   platform.displays_fake().list = platform::display_list_error(-4);
-  EXPECT_EQ(cv::choose_target_display(platform).error(), "capture_failed: CGGetActiveDisplayList failed: CGError(-4)");
+  EXPECT_EQ(screen::choose_target_display(platform).error(), "capture_failed: CGGetActiveDisplayList failed: CGError(-4)");
 }
 
 TEST(ChooseTargetDisplay, OnlyTheFirstSixteenDisplaysCount) {
@@ -146,9 +147,9 @@ TEST(ChooseTargetDisplay, OnlyTheFirstSixteenDisplaysCount) {
   for (std::uint32_t i = 0; i < 20; ++i) many.push_back(display(i + 1, 1000.0 * i, 0, 1000, 1000, 1000, i == 18));
   platform.displays_fake().list = many;
   // The main display is the 19th: beyond the list, so the first one is used.
-  EXPECT_EQ(cv::choose_target_display(platform)->id, 1u);
+  EXPECT_EQ(screen::choose_target_display(platform)->id, 1u);
   browser_at(platform, 16500, 0, 100, 100);  // on the 17th
-  EXPECT_EQ(cv::choose_target_display(platform)->id, 1u);
+  EXPECT_EQ(screen::choose_target_display(platform)->id, 1u);
   const Outcome list = dispatch_method("get_display_list", Json(), platform);
   ASSERT_TRUE(list.ok());
   EXPECT_EQ(list->size(), 16u);
@@ -224,11 +225,11 @@ TEST(DisplayList, RecordsOfEveryDisplay) {
 TEST(DisplayList, NameWalkStopsAtAnEntryWithoutNumber) {
   const std::vector<platform::ScreenRecord> screens = {
       {1u, "One"}, {2u, "Two"}, {std::nullopt, "Broken"}, {3u, "Three"}, {2u, "Second Two"}};
-  EXPECT_EQ(cv::display_name(1, screens), "One");
-  EXPECT_EQ(cv::display_name(2, screens), "Two");  // first match wins
-  EXPECT_EQ(cv::display_name(3, screens), "Unknown Monitor 3");  // behind the broken entry
-  EXPECT_EQ(cv::display_name(4, screens), "Unknown Monitor 4");
-  EXPECT_EQ(cv::display_name(4294967295u, {}), "Unknown Monitor 4294967295");
+  EXPECT_EQ(screen::display_name(1, screens), "One");
+  EXPECT_EQ(screen::display_name(2, screens), "Two");  // first match wins
+  EXPECT_EQ(screen::display_name(3, screens), "Unknown Monitor 3");  // behind the broken entry
+  EXPECT_EQ(screen::display_name(4, screens), "Unknown Monitor 4");
+  EXPECT_EQ(screen::display_name(4294967295u, {}), "Unknown Monitor 4294967295");
 }
 
 }  // namespace

@@ -10,9 +10,13 @@
 #include "fakes/fake_platform.h"
 #include "input/browser_window.h"
 #include "main/request_handler.h"
+#include "screen/browser_window.h"
 
 namespace pelagon2::input {
 namespace {
+
+using screen::browser_window_rect;
+using screen::WindowRect;
 
 using platform::WindowRecord;
 using Bounds = WindowRecord::BoundsState;

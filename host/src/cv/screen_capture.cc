@@ -7,11 +7,13 @@
 
 #include "core/utf8.h"
 #include "cv/capture_pixels.h"
-#include "cv/displays.h"
 #include "cv/png_output.h"
+#include "screen/displays.h"
 
 namespace pelagon2::cv {
 namespace {
+
+using screen::TargetDisplay;
 
 constexpr const char* kScreenRecordingDenied =
     "screen_recording_denied: macOS Screen Recording is not granted to pelagon2 \xE2\x80\x94 an Allow prompt was "
@@ -41,7 +43,7 @@ Expected<Frame> take_frame(platform::Platform& platform) {
       !platform.capture->request_access()) {
     return make_error(kScreenRecordingDenied);
   }
-  Expected<TargetDisplay> target = choose_target_display(platform);
+  Expected<TargetDisplay> target = screen::choose_target_display(platform);
   if (!target) return std::move(target).take_error();
   Expected<platform::RawCapture> raw = platform.capture->capture(target->display);
   if (!raw) return make_error("capture_failed: " + raw.error());

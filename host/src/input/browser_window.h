@@ -1,27 +1,11 @@
 #pragma once
-// The outer rectangle of the frontmost on-screen window of a known browser.
-
-#include <cstdint>
-#include <optional>
+// get_active_browser_outer_rect, on the browser-window rule of the screen layer.
 
 #include "core/json.h"
 #include "core/outcome.h"
 #include "platform/platform.h"
 
 namespace pelagon2::input {
-
-// In global points, as the window list reports it.
-struct WindowRect {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  friend bool operator==(const WindowRect&, const WindowRect&) = default;
-};
-
-// The frontmost normal-layer window owned by a running browser; nothing when
-// no browser runs, no list comes back, or an entry cannot be read.
-std::optional<WindowRect> browser_window_rect(platform::WindowList& windows);
 
 // get_active_browser_outer_rect: the rectangle as {height, width, x, y}, or null.
 Outcome get_active_browser_outer_rect(const Json& params, platform::Platform& platform);
