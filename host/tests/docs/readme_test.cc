@@ -108,6 +108,52 @@ std::set<std::string> code_words_in_sources() {
   return words;
 }
 
+// The layer order the Layout section states, lowest first: a folder of
+// host/src includes headers of its own folder or of a lower layer only, which
+// also rules out any cycle between modules.
+TEST(Readme, IncludesFollowTheLayerOrder) {
+  const std::string layout = section(readme(), "Layout");
+  const std::smatch order = [&] {
+    std::smatch m;
+    std::regex_search(layout, m, std::regex("Layers, lowest first: ([^\\n]+)"));
+    return m;
+  }();
+  ASSERT_FALSE(order.empty()) << "the Layout section states no layer order";
+  std::map<std::string, int> rank;
+  int level = 0;
+  const std::string line = order[1].str();
+  const std::regex layer_or_arrow("`([a-z]+)`|\xE2\x86\x92");
+  for (auto it = std::sregex_iterator(line.begin(), line.end(), layer_or_arrow); it != std::sregex_iterator(); ++it) {
+    if ((*it)[1].matched) {
+      rank[(*it)[1].str()] = level;
+    } else {
+      ++level;
+    }
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(PELAGON2_HOST_SOURCES)) {
+    if (entry.is_directory()) {
+      EXPECT_TRUE(rank.count(entry.path().filename().string())) << entry.path() << " has no place in the layer order";
+    }
+  }
+  const std::regex include_line("#include \"([a-z_]+)/[^\"]+\"");
+  std::size_t checked = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(PELAGON2_HOST_SOURCES)) {
+    if (!entry.is_regular_file()) continue;
+    const std::filesystem::path relative = std::filesystem::relative(entry.path(), PELAGON2_HOST_SOURCES);
+    const std::string folder = relative.begin()->string();
+    if (!rank.count(folder)) continue;
+    const std::string text = read_text(entry.path());
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), include_line); it != std::sregex_iterator(); ++it) {
+      const std::string target = (*it)[1].str();
+      if (!std::filesystem::is_directory(std::filesystem::path(PELAGON2_HOST_SOURCES) / target)) continue;
+      ++checked;
+      EXPECT_TRUE(target == folder || (rank.count(target) && rank[target] < rank[folder]))
+          << relative << " includes " << (*it)[0].str() << " from a layer not below " << folder;
+    }
+  }
+  EXPECT_GT(checked, 100u);
+}
+
 TEST(Readme, ErrorTableHasTheCodeWordsTheHostUses) {
   const std::string errors = section(readme(), "Errors");
   ASSERT_FALSE(errors.empty()) << "no '## Errors' section in " << PELAGON2_README_PATH;
