@@ -67,6 +67,10 @@ lintian --allow-root --fail-on error "$deb" >"$work/lintian" 2>&1 || { cat "$wor
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" >"$work/apt.log" 2>&1 ||
   { tail -20 "$work/apt.log"; echo "FAIL: apt-get install"; exit 1; }
 installed=1
+# Every library the host and its modules link is there once installed.
+for f in /usr/libexec/pelagon2/*; do
+  ldd "$f" | grep -F "not found" && fail "$(basename "$f") misses a library after installation"
+done
 request='{"id":7,"method":"get_version","params":{}}'
 printf -v length '\\x%02x\\x00\\x00\\x00' "${#request}"
 # shellcheck disable=SC2059 # the length bytes are escapes in the format
