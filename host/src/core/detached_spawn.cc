@@ -7,14 +7,13 @@
 
 #include <cerrno>
 
+#include "core/file_io.h"  // contains_nul
 #include "core/os_error.h"
 
 extern char** environ;
 
 namespace pelagon2 {
 namespace {
-
-bool contains_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 // With SIGCHLD ignored (a disposition a parent may hand down) the system reaps
 // every child itself, and waiting for one fails; no zombie can arise then.
