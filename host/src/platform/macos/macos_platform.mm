@@ -1,7 +1,7 @@
 // The macOS backend: each service below replaces the display-less answer of
 // the same service.
 
-#include "platform/detached_spawn.h"
+#include "core/detached_spawn.h"
 #include "platform/input_timing.h"
 #include "platform/macos/mac_input_model.h"
 #include "platform/macos/macos_model.h"
