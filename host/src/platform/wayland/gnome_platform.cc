@@ -110,7 +110,9 @@ class PortalSource final : public Source {
     if (access_.refused()) return make_error("the user refused to share the screen");
     return make_error(access_.reason().empty() ? "no screen-sharing session" : access_.reason());
   }
-  void drop() override {}
+  // A session whose streams ended (the compositor went away) serves nothing
+  // more: the next permission request asks anew.
+  void drop() override { access_.drop(); }
   std::vector<Output> outputs() override {
     if (RemoteSession* s = access_.session()) {
       std::vector<Output> out;
@@ -130,6 +132,8 @@ class PortalSource final : public Source {
  private:
   PortalAccess access_;
 };
+
+const CastStream* stream_for(const std::vector<CastStream>& streams, const Output* output);
 
 // The session in use with its streams' PipeWire connection, and what input
 // did on it (for fresh frames and the quirks).
@@ -170,6 +174,23 @@ class Route {
 
   PipeWireCapture* capture() { return capture_.get(); }
 
+  // The source's monitors with the pixel size their streams' frames have: the
+  // portal gives only the logical size, which on a scaled monitor is not the
+  // picture's.
+  std::vector<Output> outputs() {
+    std::vector<Output> outputs = source_->outputs();
+    if (current_ == nullptr || !capture_) return outputs;
+    for (Output& o : outputs) {
+      const CastStream* stream = stream_for(current_->streams(), &o);
+      if (stream == nullptr) continue;
+      if (const auto size = capture_->frame_size(stream->node)) {
+        o.pixel_width = size->first;
+        o.pixel_height = size->second;
+      }
+    }
+    return outputs;
+  }
+
   void forget() {
     capture_.reset();
     current_ = nullptr;
@@ -209,10 +230,10 @@ const CastStream* stream_for(const std::vector<CastStream>& streams, const Outpu
 class GnomeDisplays final : public Displays {
  public:
   explicit GnomeDisplays(std::shared_ptr<Route> route) : route_(std::move(route)) {}
-  Expected<std::vector<DisplayRecord>> active_displays() override { return display_records(route_->source().outputs()); }
-  std::vector<ScreenRecord> screens() override { return screen_records(route_->source().outputs()); }
+  Expected<std::vector<DisplayRecord>> active_displays() override { return display_records(route_->outputs()); }
+  std::vector<ScreenRecord> screens() override { return screen_records(route_->outputs()); }
   std::optional<double> main_screen_scale() override {
-    const std::vector<DisplayRecord> records = display_records(route_->source().outputs());
+    const std::vector<DisplayRecord> records = display_records(route_->outputs());
     for (const DisplayRecord& d : records)
       if (d.is_main && d.width > 0) return static_cast<double>(d.mode_pixel_width) / d.width;
     return std::nullopt;

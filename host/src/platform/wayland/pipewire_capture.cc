@@ -25,6 +25,7 @@ struct Shared {
   std::condition_variable changed;
   bool failed = false;
   std::string failure;
+  std::vector<std::uint32_t> nodes;  // set before the loop runs, read only after
 };
 
 struct Stream {
@@ -120,6 +121,24 @@ void on_core_error(void* data, uint32_t id, int, int res, const char* message) {
   else if (id == PW_ID_CORE) fail(shared, std::string("PipeWire: ") + (message ? message : "error"));
 }
 
+// A stream's node removed from the graph: its producer (the compositor) is
+// gone. The stream itself only pauses then and keeps the last frame.
+void on_global_remove(void* data, uint32_t id) {
+  auto* shared = static_cast<Shared*>(data);
+  if (std::find(shared->nodes.begin(), shared->nodes.end(), id) != shared->nodes.end())
+    fail(shared, "the screen-cast stream ended");
+}
+
+const pw_registry_events& registry_events() {
+  static const pw_registry_events events = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global_remove = on_global_remove;
+    return e;
+  }();
+  return events;
+}
+
 const pw_stream_events& stream_events() {
   static const pw_stream_events events = [] {
     pw_stream_events e{};
@@ -181,6 +200,10 @@ class Capture final : public PipeWireCapture {
         pw_stream_destroy(s->stream);
       }
     }
+    if (registry_ != nullptr) {
+      spa_hook_remove(&registry_listener_);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    }
     if (core_ != nullptr) {
       spa_hook_remove(&core_listener_);
       pw_core_disconnect(core_);
@@ -211,6 +234,9 @@ class Capture final : public PipeWireCapture {
       return make_error(std::string("cannot connect to PipeWire: ") + std::strerror(errno));
     }
     pw_core_add_listener(core_, &core_listener_, &core_events(), &shared_);
+    shared_.nodes = nodes;
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_ != nullptr) pw_registry_add_listener(registry_, &registry_listener_, &registry_events(), &shared_);
     for (const std::uint32_t node : nodes) {
       auto s = std::make_unique<Stream>();
       s->shared = &shared_;
@@ -263,6 +289,12 @@ class Capture final : public PipeWireCapture {
     }
     return s->frame.arrived_ns;
   }
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> frame_size(std::uint32_t node) override {
+    std::lock_guard lock(shared_.mutex);
+    const Stream* s = find(node);
+    if (s == nullptr || s->frame.arrived_ns == 0) return std::nullopt;
+    return std::pair{s->frame.width, s->frame.height};
+  }
   bool copy(std::uint32_t node, Frame& out) override {
     std::lock_guard lock(shared_.mutex);
     const Stream* s = find(node);
@@ -288,6 +320,8 @@ class Capture final : public PipeWireCapture {
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   spa_hook core_listener_{};
+  pw_registry* registry_ = nullptr;
+  spa_hook registry_listener_{};
   std::vector<std::unique_ptr<Stream>> streams_;
 };
 

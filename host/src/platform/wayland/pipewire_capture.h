@@ -5,6 +5,8 @@
 // only on damage: a stream connected at capture time would have nothing to
 // show until the screen changes.
 
+#include <optional>
+#include <utility>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -42,6 +44,8 @@ class PipeWireCapture {
   // Waits until a frame newer than `after` arrives on `node`, or `until`
   // (steady ns) passes; the newest arrival time.
   virtual std::int64_t wait_newer(std::uint32_t node, std::int64_t after, std::int64_t until) = 0;
+  // The pixel size of `node`'s newest frame (none before the first).
+  virtual std::optional<std::pair<std::uint32_t, std::uint32_t>> frame_size(std::uint32_t node) = 0;
   // Copies the newest frame of `node` into `out` (false: none yet).
   virtual bool copy(std::uint32_t node, Frame& out) = 0;
 };

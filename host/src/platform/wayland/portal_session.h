@@ -44,6 +44,8 @@ class PortalAccess {
   // The live session, starting one when none lives and the dialog may be
   // shown (not after the user's refusal in this process); nullptr when none.
   RemoteSession* request();
+  // Ends the session (its streams are gone); a later request() may start another.
+  void drop() { session_.reset(); }
   // The user refused the dialog in this process.
   bool refused() const { return last_ == portal::LastStart::refused; }
   // Why the last start gave no session (empty after a start that worked).
