@@ -114,6 +114,10 @@ TEST_F(FirefoxNativeMessagingTest, ReadsA2MiBFileInRangesByteForByte) {
     ASSERT_EQ(reply["result"]["rangeEnd"], received.size());
   }
   EXPECT_TRUE(received == content) << "the bytes differ";
+  // What the client library put together from them.
+  auto assembled = base64_decode(value.value("content", std::string("-")));
+  ASSERT_TRUE(assembled.ok());
+  EXPECT_TRUE(std::string(assembled->begin(), assembled->end()) == content);
 }
 
 // Firefox takes a reply of up to 1 MiB; one byte more fails the call with

@@ -240,12 +240,18 @@ class FirefoxSession {
     return true;
   }
 
-  // The shared extension's scripts beside a Firefox manifest and a page that
-  // loads them.
+  // The shared extension's files beside a Firefox manifest made from its
+  // own (an event page's script in place of the service worker, the id),
+  // and a page that loads the same script.
   bool write_extension() {
     namespace fs = std::filesystem;
     std::error_code ec;
     const std::string dir = folder_ / "extension";
+    const Json shared = Json::parse(read_file(PELAGON2_TEST_EXTENSION_DIR "/manifest.json"), nullptr, false);
+    if (!shared.is_object() || !shared["background"].contains("service_worker"))
+      return fail("the test extension's manifest names no worker");
+    const std::string script = shared["background"]["service_worker"];
+    const std::string type = shared["background"].value("type", "classic");
     fs::create_directories(dir, ec);
     for (const auto& entry : fs::directory_iterator(PELAGON2_TEST_EXTENSION_DIR, ec)) {
       if (entry.path().filename() == "manifest.json" || !entry.is_regular_file()) continue;
@@ -253,16 +259,20 @@ class FirefoxSession {
       if (ec) return fail("cannot copy " + entry.path().string() + ": " + ec.message());
     }
     if (ec) return fail("cannot list the extension: " + ec.message());
+    Json background = {{"scripts", {script}}};
+    if (type == "module") background["type"] = "module";
     const Json manifest = {
         {"manifest_version", 3},
-        {"name", "pelagon2 browser test"},
-        {"version", "1.0"},
+        {"name", shared.value("name", "pelagon2 browser test")},
+        {"version", shared.value("version", "1.0")},
         {"browser_specific_settings", {{"gecko", {{"id", kFirefoxExtensionId}}}}},
-        {"permissions", {"nativeMessaging"}},
-        {"background", {{"scripts", {"worker.js"}}}},
+        {"permissions", shared["permissions"]},
+        {"background", background},
     };
     folder_.put("extension/manifest.json", manifest.dump(2));
-    folder_.put("extension/page.html", "<!doctype html>\n<meta charset=\"utf-8\">\n<script src=\"worker.js\"></script>\n");
+    folder_.put("extension/page.html", "<!doctype html>\n<meta charset=\"utf-8\">\n<script" +
+                                           std::string(type == "module" ? " type=\"module\"" : "") + " src=\"" +
+                                           script + "\"></script>\n");
     return true;
   }
 
