@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "browser/browser_process.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 
@@ -174,13 +175,7 @@ class BrowserSession {
       text.push_back('\0');
       write_all(text);
     }
-    if (!wait_exit_without_reaping(std::chrono::seconds(10))) ::kill(pid_, SIGKILL);
-    wait_exit_without_reaping(std::chrono::seconds(10));
-    // The leader is still unreaped, so the group id cannot have been reused.
-    ::kill(-pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    end_process_group(pid_, std::chrono::seconds(10));
     pid_ = -1;
     close_fd(to_browser_);
     close_fd(from_browser_);
@@ -188,31 +183,7 @@ class BrowserSession {
 
   // Processes still running with this session's home, which the browser and
   // every host it started have: "pid name" lines, empty when all are gone.
-  std::string processes_left() const {
-    const std::string marker = "HOME=" + folder_.path();
-    std::string out;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string env = read_file(entry.path().string() + "/environ");
-      bool found = false;
-      for (std::size_t at = 0; at < env.size() && !found;) {
-        const std::size_t end = std::min(env.find('\0', at), env.size());
-        found = std::string_view(env).substr(at, end - at) == marker;
-        at = end + 1;
-      }
-      if (!found) continue;
-      std::string command = read_file(entry.path().string() + "/comm");
-      while (!command.empty() && command.back() == '\n') command.pop_back();
-      // A zombie is already gone; only its parent has not reaped it yet.
-      const std::string stat = read_file(entry.path().string() + "/stat");
-      const std::size_t paren = stat.rfind(')');
-      if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') continue;
-      out += name + " " + command + "\n";
-    }
-    return out;
-  }
+  std::string processes_left() const { return processes_with_home(folder_.path()); }
 
   // Stops the browser and waits until nothing it started is left.
   std::string stop_and_list_leftovers(std::chrono::milliseconds grace = std::chrono::seconds(5)) {
@@ -306,14 +277,6 @@ class BrowserSession {
     return true;
   }
 
-  // argv/envp for posix_spawn: pointers into `strings`, null-terminated.
-  static std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-  }
-
   bool launch() {
     int to_browser[2];
     int from_browser[2];
@@ -377,27 +340,9 @@ class BrowserSession {
   // number in the child) pairs. The pid, or -1 (with error()).
   pid_t spawn(std::vector<std::string> args, const std::string& log, const std::vector<std::pair<int, int>>& handed,
               bool own_group) {
-    std::vector<std::string> env = environment();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    for (const auto& [fd, target] : handed) posix_spawn_file_actions_adddup2(&actions, fd, target);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (own_group) {
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-    }
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, &attr, pointers(args).data(), pointers(env).data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-      fail("cannot start " + args[0] + ": " + std::strerror(rc));
-      return -1;
-    }
+    std::string error;
+    const pid_t pid = spawn_logged(std::move(args), environment(), log, handed, own_group, error);
+    if (pid < 0) fail(error);
     return pid;
   }
 
@@ -483,17 +428,6 @@ class BrowserSession {
   }
 
   // Waits for the browser to exit but leaves it unreaped; true once it has.
-  bool wait_exit_without_reaping(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-      siginfo_t info{};
-      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
-        return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-
   static bool write_text(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;

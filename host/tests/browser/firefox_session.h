@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "browser/browser_process.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 
@@ -122,13 +123,7 @@ class FirefoxSession {
       // The reply may not come before the connection drops.
       command("Marionette:Quit", {{"flags", {"eAttemptQuit"}}}, 10000);
     }
-    if (!wait_exit_without_reaping(std::chrono::seconds(15))) ::kill(pid_, SIGKILL);
-    wait_exit_without_reaping(std::chrono::seconds(10));
-    // The leader is still unreaped, so the group id cannot have been reused.
-    ::kill(-pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    end_process_group(pid_, std::chrono::seconds(15));
     pid_ = -1;
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
@@ -156,32 +151,6 @@ class FirefoxSession {
 
   std::string profile() const { return folder_ / "profile"; }
   std::string home() const { return folder_ / "home"; }
-
-  static std::string processes_with_home(const std::string& home) {
-    const std::string marker = "HOME=" + home;
-    std::string out;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string env = read_file(entry.path().string() + "/environ");
-      bool found = false;
-      for (std::size_t at = 0; at < env.size() && !found;) {
-        const std::size_t end = std::min(env.find('\0', at), env.size());
-        found = std::string_view(env).substr(at, end - at) == marker;
-        at = end + 1;
-      }
-      if (!found) continue;
-      // A zombie is already gone; only its parent has not reaped it yet.
-      const std::string stat = read_file(entry.path().string() + "/stat");
-      const std::size_t paren = stat.rfind(')');
-      if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') continue;
-      std::string command = read_file(entry.path().string() + "/comm");
-      while (!command.empty() && command.back() == '\n') command.pop_back();
-      out += name + " " + command + "\n";
-    }
-    return out;
-  }
 
  private:
   bool write_profile() {
@@ -321,34 +290,10 @@ class FirefoxSession {
     return pid_ > 0;
   }
 
-  static std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-  }
-
   pid_t spawn(std::vector<std::string> args, const std::string& log, bool own_group) {
-    std::vector<std::string> env = environment();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (own_group) {
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-    }
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, &attr, pointers(args).data(), pointers(env).data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-      fail("cannot start " + args[0] + ": " + std::strerror(rc));
-      return -1;
-    }
+    std::string error;
+    const pid_t pid = spawn_logged(std::move(args), environment(), log, {}, own_group, error);
+    if (pid < 0) fail(error);
     return pid;
   }
 
@@ -437,17 +382,6 @@ class FirefoxSession {
       bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
-  }
-
-  bool wait_exit_without_reaping(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-      siginfo_t info{};
-      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
-        return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
   }
 
   bool fail(std::string message) {
