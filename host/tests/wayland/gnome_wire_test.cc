@@ -263,6 +263,7 @@ TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
   const std::size_t presses = events(*gtk_, "button_press").size();
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 321}, {"y", 123}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 1)) << gtk_->text();
+  ASSERT_TRUE(wait_events("button_press", presses + 1)) << "a release came without its press: " << gtk_->text();
   Json press = events(*gtk_, "button_press").back();
   EXPECT_EQ(press["button"], 1);
   EXPECT_EQ(std::floor(press["x"].get<double>()), 321.0);  // on that pixel
@@ -270,6 +271,7 @@ TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
 
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 1}, {"x", 640}, {"y", 400}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 2)) << gtk_->text();
+  ASSERT_TRUE(wait_events("button_press", presses + 2)) << "a release came without its press: " << gtk_->text();
   press = events(*gtk_, "button_press").back();
   EXPECT_EQ(press["button"], 3);
   EXPECT_EQ(std::floor(press["x"].get<double>()), 640.0);  // on that pixel
@@ -278,6 +280,7 @@ TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
   // Far beyond the monitor: its last pixel.
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 5000}, {"y", 300}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 3)) << gtk_->text();
+  ASSERT_TRUE(wait_events("button_press", presses + 3)) << "a release came without its press: " << gtk_->text();
   EXPECT_EQ(std::floor(events(*gtk_, "button_press").back()["x"].get<double>()), 1279.0);
 
   // deltaX turns the vertical wheel, deltaY the horizontal one, in X11's directions.
