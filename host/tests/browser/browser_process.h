@@ -113,4 +113,21 @@ inline std::string processes_with_home(const std::string& home) {
   return out;
 }
 
+// Waits up to `grace` for the processes with `home` to go; those still left.
+inline std::string leftovers_after(const std::string& home, std::chrono::milliseconds grace) {
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  std::string left = processes_with_home(home);
+  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    left = processes_with_home(home);
+  }
+  return left;
+}
+
+// The last `max` bytes of a log, for failure messages.
+inline std::string log_file_tail(const std::string& path, std::size_t max) {
+  std::string log = read_file(path);
+  return log.size() > max ? log.substr(log.size() - max) : log;
+}
+
 }  // namespace pelagon2::testing

@@ -135,18 +135,11 @@ class FirefoxSession {
 
   std::string stop_and_list_leftovers(std::chrono::milliseconds grace = std::chrono::seconds(10)) {
     stop();
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    std::string left = processes_left();
-    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      left = processes_left();
-    }
-    return left;
+    return leftovers_after(folder_ / "home", grace);
   }
 
   std::string log_tail(std::size_t max = 4000) const {
-    std::string log = read_file(folder_ / "browser.log");
-    return log.size() > max ? log.substr(log.size() - max) : log;
+    return log_file_tail(folder_ / "browser.log", max);
   }
 
   std::string profile() const { return folder_ / "profile"; }
