@@ -63,7 +63,7 @@ TEST(GnomeModel, StreamPoints) {
       {2560, 1600, 1280, 0, {0, 0}},         // its origin
       {2560, 1600, 1300.5, 10, {41, 20}},   // points to pixels
       {0, 0, 1300.5, 10, {41, 20}},         // the output's pixel size before the first frame
-      {2560, 1600, 5000, 5000, {2559, 1599}},  // beyond: the last pixel
+      {2560, 1600, 5000, 5000, {2559.25, 1599.25}},  // beyond: inside the last pixel
       {2560, 1600, 0, -5, {0, 0}},
       {1280, 800, 1281, 1, {1, 1}},         // a stream at point size
   };

@@ -40,9 +40,9 @@ StreamPoint stream_point(const Output& output, std::uint32_t stream_width, std::
   const double sx = output.width > 0 ? w / output.width : 1;
   const double sy = output.height > 0 ? h / output.height : 1;
   StreamPoint p{(x - output.x) * sx, (y - output.y) * sy};
-  // Inside the last pixel: the stream's far edge belongs to the next monitor.
-  p.x = std::clamp(p.x, 0.0, std::max(0.0, w - 1));
-  p.y = std::clamp(p.y, 0.0, std::max(0.0, h - 1));
+  // A quarter inside the last pixel at most: the stream's far edge belongs to the next monitor.
+  p.x = std::clamp(p.x, 0.0, std::max(0.0, w - 0.75));
+  p.y = std::clamp(p.y, 0.0, std::max(0.0, h - 0.75));
   return p;
 }
 

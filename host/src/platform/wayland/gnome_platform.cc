@@ -406,9 +406,11 @@ class GnomeInputSession final : public InputSession {
     const double x = std::clamp(move.x - out->x, 0.0, std::max(0.0, out->width - 1));
     const double y = std::clamp(move.y - out->y, 0.0, std::max(0.0, out->height - 1));
     const bool moved = !last_ || last_->x != move.x || last_->y != move.y;
-    // The compositor's conversion of stream coordinates can land 1/128 short
-    // of the point, on the pixel before it; a 64th further stays inside it.
-    constexpr double kInsidePixel = 1.0 / 64;
+    // A quarter inside the pixel: the compositor's conversion to surface
+    // coordinates errs by hundredths of a pixel, more the farther from the
+    // monitor's centre, so a point on the pixel's edge can fall before it;
+    // past its centre, toolkits that round (Chromium) take the next pixel.
+    constexpr double kInsidePixel = 0.25;
     Done done = session_->pointer_motion(stream, x + kInsidePixel, y + kInsidePixel);
     if (done && moved) route_->moved_at_ = steady_ns();
     last_ = move;

@@ -46,7 +46,7 @@ overlay = Gtk.Overlay()
 area = Gtk.EventBox()
 area.set_name("area")
 area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK | Gdk.EventMask.SCROLL_MASK
-                | Gdk.EventMask.SMOOTH_SCROLL_MASK)
+                | Gdk.EventMask.SMOOTH_SCROLL_MASK | Gdk.EventMask.POINTER_MOTION_MASK)
 fixed = Gtk.Fixed()
 for name, (x, y, w, h) in (("red", RED), ("blue", BLUE)):
     block = Gtk.Box()
@@ -94,6 +94,11 @@ def on_button(widget, event):
     return False
 
 
+def on_motion(widget, event):
+    emit(event="motion", x=event.x, y=event.y, time=event.time)
+    return False
+
+
 def on_scroll(widget, event):
     ok, dx, dy = event.get_scroll_deltas()
     emit(event="scroll", direction=event.direction.value_nick, dx=dx if ok else 0, dy=dy if ok else 0,
@@ -133,6 +138,7 @@ window.connect("realize", lambda w: w.get_frame_clock().connect("after-paint", o
 area.connect("button-press-event", on_button)
 area.connect("button-release-event", on_button)
 area.connect("scroll-event", on_scroll)
+area.connect("motion-notify-event", on_motion)
 window.connect("key-press-event", on_key)
 window.connect("key-release-event", on_key)
 window.connect("map-event", on_map)
