@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
     if (!rgb) return 1;
     const pelagon2::cv::SearchOptions options;
     print("  search_pattern 64x64 on that capture", measure(repeats, [&] {
-            const auto found = pelagon2::cv::search_pattern(rgb->image.image.view(), pattern.view(), options, 96.0, 96.0);
+            const auto found = pelagon2::cv::search_pattern(rgb->image.view(), pattern.view(), options, 96.0, 96.0);
             return found.ok() && found->size() == 1;
           }),
           repeats);

@@ -135,9 +135,9 @@ TEST_F(ScreenCaptureTest, BothFormsMatchTheImageForEveryRowWidth) {
       platform.capture_fake().show(image, PixelOrder::bgra, padding, 0x31);
       const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(platform);
       ASSERT_TRUE(rgb.ok()) << rgb.error();
-      EXPECT_EQ(rgb->image.image.width, width);
-      EXPECT_EQ(rgb->image.image.height, 3u);
-      EXPECT_EQ(rgb->image.image.pixels, image.pixels);
+      EXPECT_EQ(rgb->image.width, width);
+      EXPECT_EQ(rgb->image.height, 3u);
+      EXPECT_EQ(rgb->image.pixels, image.pixels);
 
       for (const PixelOrder order : {PixelOrder::bgra, PixelOrder::bgrx}) {
         platform.capture_fake().show(image, order, padding, 0x31);
@@ -178,7 +178,7 @@ TEST_F(ScreenCaptureTest, RecordCarriesTheTargetDisplay) {
 
   const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(platform_);
   ASSERT_TRUE(rgb.ok()) << rgb.error();
-  EXPECT_EQ(rgb->image.dpi, 192.0);
+  EXPECT_EQ(rgb->dpi, 192.0);
   EXPECT_EQ(rgb->origin_x, -2880.0);
   EXPECT_EQ(rgb->origin_y, -200.0);
 }

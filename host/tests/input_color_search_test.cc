@@ -21,7 +21,7 @@ using vision_core::RgbImage;
 
 cv::RgbCapture capture_of(RgbImage image, double origin_x = 0, double origin_y = 0) {
   cv::RgbCapture capture;
-  capture.image.image = std::move(image);
+  capture.image = std::move(image);
   capture.origin_x = origin_x;
   capture.origin_y = origin_y;
   return capture;

@@ -54,7 +54,7 @@ class MonotonicClock final : public WaitClock {
 Expected<std::vector<MatchRecord>> search_capture(const RgbCapture& capture, const DecodedImage& pattern,
                                                   const SearchOptions& options) {
   Expected<std::vector<MatchRecord>> matches =
-      search_pattern(capture.image.image.view(), pattern.image.view(), options, capture.image.dpi, pattern.dpi);
+      search_pattern(capture.image.view(), pattern.image.view(), options, capture.dpi, pattern.dpi);
   if (matches) offset_matches(*matches, screen_pixel_offset(capture));
   return matches;
 }
@@ -109,8 +109,8 @@ Outcome search_desktop(const Json& params, platform::Platform& platform) {
     const auto given = options->options.find("capturePath");
     const std::string path =
         given != options->options.end() && given->is_string() ? given->get<std::string>() : default_capture_path();
-    const vision_core::RgbImage& image = capture->image.image;
-    Done written = write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->image.dpi, path);
+    const vision_core::RgbImage& image = capture->image;
+    Done written = write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->dpi, path);
     if (!written) return std::move(written).take_error();
     saved = utf8_lossy(path);
   }

@@ -96,14 +96,14 @@ Expected<RgbCapture> capture_display_rgb(platform::Platform& platform) {
   if (!frame) return std::move(frame).take_error();
   const platform::RawCapture& raw = frame->raw;
   RgbCapture capture;
-  capture.image.image = vision_core::RgbImage(raw.width, raw.height);
+  capture.image = vision_core::RgbImage(raw.width, raw.height);
   const std::size_t row_bytes = std::size_t{raw.width} * 3;
-  std::uint8_t* out = capture.image.image.pixels.data();
+  std::uint8_t* out = capture.image.pixels.data();
   for (std::uint32_t y = 0; y < raw.height; ++y) {
     bgra_to_rgb(raw.bytes.data() + y * raw.bytes_per_row, out + y * row_bytes, raw.width);
   }
   const double scale = frame->target.scale;
-  capture.image.dpi = 96.0 * scale;
+  capture.dpi = 96.0 * scale;
   capture.origin_x = static_cast<double>(frame->target.x) * scale;
   capture.origin_y = static_cast<double>(frame->target.y) * scale;
   return capture;

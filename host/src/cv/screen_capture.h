@@ -8,8 +8,8 @@
 
 #include "core/json.h"
 #include "core/outcome.h"
-#include "cv/image_input.h"
 #include "platform/platform.h"
+#include "vision_core/image.h"
 
 namespace pelagon2::cv {
 
@@ -27,7 +27,8 @@ struct CaptureRecord {
 // A capture as the searches consume it: RGB at 96 x scale DPI, and the screen-pixel
 // position of its top-left pixel (display origin x scale).
 struct RgbCapture {
-  DecodedImage image;
+  vision_core::RgbImage image;
+  double dpi = 96.0;
   double origin_x = 0;
   double origin_y = 0;
 };

@@ -46,7 +46,7 @@ Outcome search_relative(const Json& params, platform::Platform& platform) {
     Expected<RgbCapture> capture = capture_display_rgb(platform);
     if (!capture) return std::move(capture).take_error();
     Expected<std::vector<MatchRecord>> anchors = search_pattern(
-        capture->image.image.view(), pattern->image.view(), *options, capture->image.dpi, pattern->dpi);
+        capture->image.view(), pattern->image.view(), *options, capture->dpi, pattern->dpi);
     if (!anchors) return std::move(anchors).take_error();
     offset_matches(*anchors, screen_pixel_offset(*capture));
     return build_relative_reply(*anchors, *offset);

@@ -104,8 +104,8 @@ Expected<ColorRegionParams> read_color_region_params(const Json& params) {
 }
 
 CaptureWindow capture_window(const ScreenArea& area, const cv::RgbCapture& capture) {
-  const std::uint32_t width = capture.image.image.width;
-  const std::uint32_t height = capture.image.image.height;
+  const std::uint32_t width = capture.image.width;
+  const std::uint32_t height = capture.image.height;
   CaptureWindow window;
   window.left = clamped_edge(area.x - capture.origin_x, width);
   window.right = clamped_edge(area.x + area.width - capture.origin_x, width);
@@ -115,7 +115,7 @@ CaptureWindow capture_window(const ScreenArea& area, const cv::RgbCapture& captu
 }
 
 Json color_regions_reply(const cv::RgbCapture& capture, const ColorRegionParams& params) {
-  const vision_core::RgbImage& image = capture.image.image;
+  const vision_core::RgbImage& image = capture.image;
   CaptureWindow window{0, 0, image.width, image.height};
   if (params.search_area) window = capture_window(*params.search_area, capture);
   Json regions = Json::array();
@@ -134,7 +134,7 @@ Json color_regions_reply(const cv::RgbCapture& capture, const ColorRegionParams&
 
 Json color_rectangle_reply(const cv::RgbCapture& capture, vision_core::Rgb8 color) {
   const std::optional<vision_core::ColorRegion> found =
-      vision_core::largest_color_rectangle(capture.image.image.view(), color);
+      vision_core::largest_color_rectangle(capture.image.view(), color);
   if (!found) return rectangle_json(0, 0, 0, 0);
   return rectangle_json(vision_core::round_to<std::int64_t>(capture.origin_x) + found->x,
                         vision_core::round_to<std::int64_t>(capture.origin_y) + found->y, found->width,

@@ -178,8 +178,8 @@ TEST(X11Screen, CapturesExactPixelsWithAndWithoutSharedMemory) {
       EXPECT_TRUE(shows(*capture, blocks, 1024 - 60, 768 - 20));
       const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(*platform);
       ASSERT_TRUE(rgb.ok()) << rgb.error();
-      EXPECT_EQ(rgb->image.dpi, 96.0);
-      EXPECT_EQ(testing::crop(rgb->image.image, 17, 33, 300, 200).pixels, picture.pixels);
+      EXPECT_EQ(rgb->dpi, 96.0);
+      EXPECT_EQ(testing::crop(rgb->image, 17, 33, 300, 200).pixels, picture.pixels);
       // Something new on the screen shows in the next capture.
       painter.fill(500, 500 + round * 30, 10, 10, 0, static_cast<std::uint8_t>(100 + round), 0);
       const Expected<cv::CaptureRecord> again = cv::capture_display(*platform);
