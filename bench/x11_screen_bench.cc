@@ -36,7 +36,6 @@
 #include <vector>
 
 #include "bench/process_cpu.h"
-#include "cv/capture_pixels.h"
 #include "cv/desktop_search.h"
 #include "cv/png_output.h"
 #include "cv/search_pattern.h"
@@ -45,6 +44,8 @@
 #include "host/tests/support/x11_painter.h"
 #include "host/tests/support/xvfb_server.h"
 #include "platform/x11/x11_screen.h"
+#include "screen/capture.h"
+#include "screen/capture_pixels.h"
 #include "tools/host_client.h"
 
 namespace {
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> bgrx(std::size_t{2880} * 1800 * 4, 0x5A);
     vision_core::RgbImage rgb(2880, 1800);
     print("  bgrx to RGB, 2880x1800", measure(repeats, [&] {
-            pelagon2::cv::bgra_to_rgb(bgrx.data(), rgb.pixels.data(), std::size_t{2880} * 1800);
+            pelagon2::screen::bgra_to_rgb(bgrx.data(), rgb.pixels.data(), std::size_t{2880} * 1800);
             return true;
           }),
           repeats);
@@ -214,13 +215,13 @@ int main(int argc, char** argv) {
           repeats);
   }
   print("capture_display_rgb (gate, displays, capture, to RGB)",
-        measure(repeats, [&] { return pelagon2::cv::capture_display_rgb(*platform).ok(); }), repeats);
-  print("capture_display (RGBA)", measure(repeats, [&] { return pelagon2::cv::capture_display(*platform).ok(); }),
+        measure(repeats, [&] { return pelagon2::screen::capture_display_rgb(*platform).ok(); }), repeats);
+  print("capture_display (RGBA)", measure(repeats, [&] { return pelagon2::screen::capture_display(*platform).ok(); }),
         repeats);
   {
     const auto [px, py] = pelagon2::testing::busiest_window(screen, 64);
     const vision_core::RgbImage pattern = pelagon2::testing::crop(screen, px, py, 64, 64);
-    const auto rgb = pelagon2::cv::capture_display_rgb(*platform);
+    const auto rgb = pelagon2::screen::capture_display_rgb(*platform);
     if (!rgb) return 1;
     const pelagon2::cv::SearchOptions options;
     print("  search_pattern 64x64 on that capture", measure(repeats, [&] {
@@ -234,7 +235,7 @@ int main(int argc, char** argv) {
           }),
           repeats);
   }
-  const auto rgba = pelagon2::cv::capture_display(*platform);
+  const auto rgba = pelagon2::screen::capture_display(*platform);
   if (!rgba) return 1;
   const std::string png_path = "/tmp/x11_screen_bench_encode.png";
   print("  PNG encode + write of that capture (RGBA)", measure(std::min(repeats, 10), [&] {

@@ -79,7 +79,7 @@ TEST_F(DesktopSearchTest, SearchAreaIsGivenInScreenPixels) {
 }
 
 TEST_F(DesktopSearchTest, RewritesOnlyNumericXAndY) {
-  cv::RgbCapture capture;
+  screen::RgbCapture capture;
   capture.origin_x = -2880.0;
   capture.origin_y = 100.5;
   Json options{{"searchArea", Json{{"x", 1u}, {"y", -2}, {"width", 5}, {"name", "keep"}}}, {"other", 3}};

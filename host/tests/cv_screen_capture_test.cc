@@ -16,6 +16,7 @@
 
 #include "fakes/fake_platform.h"
 #include "main/request_handler.h"
+#include "screen/capture.h"
 #include "support/png_file_reader.h"
 #include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
@@ -81,7 +82,7 @@ TEST_F(ScreenCaptureTest, PermissionGateAsksOncePerRefusedCapture) {
     platform.capture_fake().preflight = c.preflight;
     platform.capture_fake().request = c.request;
     for (int attempt = 1; attempt <= 2; ++attempt) {
-      const Expected<cv::CaptureRecord> record = cv::capture_display(platform);
+      const Expected<screen::CaptureRecord> record = screen::capture_display(platform);
       EXPECT_EQ(record.ok(), c.captured);
       if (!c.captured) {
         EXPECT_EQ(record.error(), kDenied);
@@ -105,14 +106,14 @@ TEST_F(ScreenCaptureTest, RepacksPaddedRowsAndSwapsChannels) {
   for (const std::size_t padding : {0u, 4u, 13u}) {
     SCOPED_TRACE(padding);
     capture().show(image, PixelOrder::bgra, padding, 0x42);
-    Expected<cv::CaptureRecord> record = cv::capture_display(platform_);
+    Expected<screen::CaptureRecord> record = screen::capture_display(platform_);
     ASSERT_TRUE(record.ok()) << record.error();
     EXPECT_EQ(record->pixels, rgb_of_alpha);  // alpha kept as delivered
     EXPECT_EQ(record->width, 3u);
     EXPECT_EQ(record->height, 2u);
 
     capture().show(image, PixelOrder::bgrx, padding, 0x42);
-    record = cv::capture_display(platform_);
+    record = screen::capture_display(platform_);
     ASSERT_TRUE(record.ok()) << record.error();
     std::vector<std::uint8_t> opaque = rgb_of_alpha;
     for (std::size_t i = 3; i < opaque.size(); i += 4) opaque[i] = 255;
@@ -133,7 +134,7 @@ TEST_F(ScreenCaptureTest, BothFormsMatchTheImageForEveryRowWidth) {
       platform.displays_fake().list = std::vector<DisplayRecord>{display(7, 0, 0, width, 3, width, true)};
       const vision_core::RgbImage image = testing::noise_image(width, 3, width);
       platform.capture_fake().show(image, PixelOrder::bgra, padding, 0x31);
-      const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(platform);
+      const Expected<screen::RgbCapture> rgb = screen::capture_display_rgb(platform);
       ASSERT_TRUE(rgb.ok()) << rgb.error();
       EXPECT_EQ(rgb->image.width, width);
       EXPECT_EQ(rgb->image.height, 3u);
@@ -141,7 +142,7 @@ TEST_F(ScreenCaptureTest, BothFormsMatchTheImageForEveryRowWidth) {
 
       for (const PixelOrder order : {PixelOrder::bgra, PixelOrder::bgrx}) {
         platform.capture_fake().show(image, order, padding, 0x31);
-        const Expected<cv::CaptureRecord> rgba = cv::capture_display(platform);
+        const Expected<screen::CaptureRecord> rgba = screen::capture_display(platform);
         ASSERT_TRUE(rgba.ok()) << rgba.error();
         std::vector<std::uint8_t> expected;
         for (std::size_t i = 0; i < image.pixels.size(); i += 3) {
@@ -168,7 +169,7 @@ TEST_F(ScreenCaptureTest, RecordCarriesTheTargetDisplay) {
   platform_.windows_fake().windows = std::vector<platform::WindowRecord>{browser};
   capture().show(testing::noise_image(8, 2, 3));
 
-  const Expected<cv::CaptureRecord> record = cv::capture_display(platform_);
+  const Expected<screen::CaptureRecord> record = screen::capture_display(platform_);
   ASSERT_TRUE(record.ok()) << record.error();
   EXPECT_EQ(capture().captured_ids, std::vector<std::uint32_t>{2});
   EXPECT_EQ(record->display_id, 2u);
@@ -176,7 +177,7 @@ TEST_F(ScreenCaptureTest, RecordCarriesTheTargetDisplay) {
   EXPECT_EQ(record->origin_y, -100);
   EXPECT_EQ(record->scale, 2.0);
 
-  const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(platform_);
+  const Expected<screen::RgbCapture> rgb = screen::capture_display_rgb(platform_);
   ASSERT_TRUE(rgb.ok()) << rgb.error();
   EXPECT_EQ(rgb->dpi, 192.0);
   EXPECT_EQ(rgb->origin_x, -2880.0);
@@ -205,21 +206,21 @@ TEST_F(ScreenCaptureTest, FailuresNameTheirCause) {
     capture().pixels.resize(c.bytes);
     capture().frame.bytes_per_row = c.stride;
     capture().error = c.platform_error;
-    EXPECT_EQ(cv::capture_display(platform_).error(), c.error);
-    EXPECT_EQ(cv::capture_display_rgb(platform_).error(), c.error);
+    EXPECT_EQ(screen::capture_display(platform_).error(), c.error);
+    EXPECT_EQ(screen::capture_display_rgb(platform_).error(), c.error);
   }
   // Exactly enough complete rows is enough, whatever follows.
   capture().error.reset();
   capture().show(testing::noise_image(3, 2, 9), PixelOrder::bgra, 4);
   capture().pixels.resize(32 + 7);
-  EXPECT_TRUE(cv::capture_display(platform_).ok());
+  EXPECT_TRUE(screen::capture_display(platform_).ok());
 }
 
 TEST_F(ScreenCaptureTest, DisplayErrorsComeBeforeTheCapture) {
   platform_.displays_fake().list = std::vector<DisplayRecord>{};
-  EXPECT_EQ(cv::capture_display(platform_).error(), "capture_failed: no monitors");
+  EXPECT_EQ(screen::capture_display(platform_).error(), "capture_failed: no monitors");
   platform_.displays_fake().list = platform::display_list_error(1001);
-  EXPECT_EQ(cv::capture_display_rgb(platform_).error(),
+  EXPECT_EQ(screen::capture_display_rgb(platform_).error(),
             "capture_failed: CGGetActiveDisplayList failed: CGError(1001)");
   EXPECT_TRUE(capture().captured_ids.empty());
   // Each capture asks for the displays again.

@@ -19,8 +19,8 @@ namespace {
 using vision_core::Rgb8;
 using vision_core::RgbImage;
 
-cv::RgbCapture capture_of(RgbImage image, double origin_x = 0, double origin_y = 0) {
-  cv::RgbCapture capture;
+screen::RgbCapture capture_of(RgbImage image, double origin_x = 0, double origin_y = 0) {
+  screen::RgbCapture capture;
   capture.image = std::move(image);
   capture.origin_x = origin_x;
   capture.origin_y = origin_y;
@@ -179,7 +179,7 @@ TEST(ColorParams, SearchAreaInCapturePixels) {
       {{150, 10, 500, 10}, 0, 0, {150, 10, 200, 20}},
   };
   for (const Case& c : cases) {
-    const cv::RgbCapture capture = capture_of(RgbImage(200, 100), c.origin_x, c.origin_y);
+    const screen::RgbCapture capture = capture_of(RgbImage(200, 100), c.origin_x, c.origin_y);
     const CaptureWindow got = capture_window(c.area, capture);
     EXPECT_EQ(got, c.expected) << c.area.x << "," << c.area.y << " " << c.area.width << "x" << c.area.height << " -> "
                                << got.left << "," << got.top << " " << got.right << "," << got.bottom;
@@ -194,7 +194,7 @@ TEST(ColorRegionsReply, ScreenPixelsCropAndOrder) {
   fill(image, 100, 50, 3, 3, red);
   fill(image, 10, 60, 4, 5, red);
   fill(image, 150, 10, 2, 2, red);
-  const cv::RgbCapture capture = capture_of(std::move(image), -1440.5, 20.2);
+  const screen::RgbCapture capture = capture_of(std::move(image), -1440.5, 20.2);
   const auto parse = [](Json params) {
     if (!params.contains("color")) params["color"] = "ff0000";
     return *read_color_region_params(params);
@@ -231,7 +231,7 @@ TEST(ColorRegionsReply, ScreenPixelsCropAndOrder) {
 TEST(ColorRegionsReply, ToleranceOnCapture) {
   RgbImage image = white(20, 20);
   fill(image, 2, 2, 5, 5, Rgb8{250, 5, 5});
-  const cv::RgbCapture capture = capture_of(std::move(image));
+  const screen::RgbCapture capture = capture_of(std::move(image));
   struct Case {
     Json tolerance;
     Json regions;
@@ -254,7 +254,7 @@ TEST(ColorRectangleReply, ScreenPixelsOrZeros) {
   fill(image, 5, 5, 40, 1, red), fill(image, 5, 24, 40, 1, red);
   fill(image, 5, 5, 1, 20, red), fill(image, 44, 5, 1, 20, red);
   fill(image, 60, 30, 30, 30, red);
-  const cv::RgbCapture capture = capture_of(std::move(image), 1920, -0.5);
+  const screen::RgbCapture capture = capture_of(std::move(image), 1920, -0.5);
   EXPECT_EQ(color_rectangle_reply(capture, red), rect(1980, 29, 30, 30));  // round(-0.5) = -1
   // Nothing found: zeros, not the capture origin.
   EXPECT_EQ(color_rectangle_reply(capture, Rgb8{0, 0, 255}), rect(0, 0, 0, 0));
@@ -327,7 +327,7 @@ TEST_F(ColorMethods, CaptureErrorsPassUnchanged) {
   };
   for (const Case& c : cases) {
     c.setup(platform_);
-    const Expected<cv::RgbCapture> capture = cv::capture_display_rgb(platform_);
+    const Expected<screen::RgbCapture> capture = screen::capture_display_rgb(platform_);
     ASSERT_FALSE(capture.ok()) << c.name;
     for (const char* method : {"find_rectangle", "find_color_regions"}) {
       EXPECT_EQ(call(method, {{"color", "ff0000"}}), (Json{{"error", capture.error()}})) << c.name << " " << method;

@@ -10,6 +10,7 @@
 
 #include "core/utf8.h"
 #include "cv/png_output.h"
+#include "cv/screen_capture.h"
 #include "cv/search_methods.h"
 #include "cv/search_options.h"
 #include "vision_core/rounding.h"
@@ -51,7 +52,7 @@ class MonotonicClock final : public WaitClock {
 
 // The capture searched with `options` (whose searchArea is in screen pixels),
 // results in screen pixels.
-Expected<std::vector<MatchRecord>> search_capture(const RgbCapture& capture, const DecodedImage& pattern,
+Expected<std::vector<MatchRecord>> search_capture(const screen::RgbCapture& capture, const DecodedImage& pattern,
                                                   const SearchOptions& options) {
   Expected<std::vector<MatchRecord>> matches =
       search_pattern(capture.image.view(), pattern.image.view(), options, capture.dpi, pattern.dpi);
@@ -64,7 +65,7 @@ Expected<std::vector<MatchRecord>> search_capture(const RgbCapture& capture, con
 // when this returns, before any sleep.
 Expected<std::vector<MatchRecord>> search_fresh_capture(platform::Platform& platform, const DecodedImage& pattern,
                                                         const SearchOptions& options) {
-  Expected<RgbCapture> capture = capture_display_rgb(platform);
+  Expected<screen::RgbCapture> capture = screen::capture_display_rgb(platform);
   if (!capture) return std::move(capture).take_error();
   SearchOptions attempt = options;
   rewrite_search_area(attempt.options, *capture);
@@ -73,7 +74,7 @@ Expected<std::vector<MatchRecord>> search_fresh_capture(platform::Platform& plat
 
 }  // namespace
 
-PixelOffset screen_pixel_offset(const RgbCapture& capture) {
+PixelOffset screen_pixel_offset(const screen::RgbCapture& capture) {
   return PixelOffset{round_to<std::int32_t>(capture.origin_x), round_to<std::int32_t>(capture.origin_y)};
 }
 
@@ -84,7 +85,7 @@ void offset_matches(std::vector<MatchRecord>& matches, PixelOffset offset) {
   }
 }
 
-void rewrite_search_area(Json& options, const RgbCapture& capture) {
+void rewrite_search_area(Json& options, const screen::RgbCapture& capture) {
   if (!options.is_object()) return;
   const auto area = options.find("searchArea");
   if (area == options.end() || !area->is_object()) return;
@@ -100,7 +101,7 @@ Outcome search_desktop(const Json& params, platform::Platform& platform) {
   if (!options) return std::move(options).take_error();
   Expected<DecodedImage> pattern = required_image_param(params, "pattern");
   if (!pattern) return std::move(pattern).take_error();
-  Expected<RgbCapture> capture = capture_display_rgb(platform);
+  Expected<screen::RgbCapture> capture = screen::capture_display_rgb(platform);
   if (!capture) return std::move(capture).take_error();
   rewrite_search_area(options->options, *capture);
 

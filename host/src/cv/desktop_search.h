@@ -7,7 +7,7 @@
 
 #include "core/json.h"
 #include "core/outcome.h"
-#include "cv/screen_capture.h"
+#include "screen/capture.h"
 #include "cv/search_pattern.h"
 #include "platform/platform.h"
 
@@ -19,14 +19,14 @@ struct PixelOffset {
   std::int32_t y = 0;
 };
 
-PixelOffset screen_pixel_offset(const RgbCapture& capture);
+PixelOffset screen_pixel_offset(const screen::RgbCapture& capture);
 
 // Moves matches from capture pixels to screen pixels (saturating).
 void offset_matches(std::vector<MatchRecord>& matches, PixelOffset offset);
 
 // `options.searchArea` is given in screen pixels: its numeric x and y become
 // capture pixels (as floats, null when not finite).
-void rewrite_search_area(Json& options, const RgbCapture& capture);
+void rewrite_search_area(Json& options, const screen::RgbCapture& capture);
 
 // search_desktop: `pattern` on one capture of the target display, optionally
 // saved (saveCaptureOnDisk, capturePath).

@@ -5,9 +5,9 @@
 
 #include "cv/desktop_search.h"
 #include "cv/relative_search.h"
-#include "cv/screen_capture.h"
 #include "cv/search_options.h"
 #include "cv/search_pattern.h"
+#include "screen/capture.h"
 
 namespace pelagon2::cv {
 
@@ -43,7 +43,7 @@ Outcome search_relative(const Json& params, platform::Platform& platform) {
   // A present `image`, even null, means the supplied image; only absence means
   // the screen. On the screen the searchArea stays in capture pixels.
   if (!params.contains("image")) {
-    Expected<RgbCapture> capture = capture_display_rgb(platform);
+    Expected<screen::RgbCapture> capture = screen::capture_display_rgb(platform);
     if (!capture) return std::move(capture).take_error();
     Expected<std::vector<MatchRecord>> anchors = search_pattern(
         capture->image.view(), pattern->image.view(), *options, capture->dpi, pattern->dpi);

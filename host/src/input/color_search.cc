@@ -103,7 +103,7 @@ Expected<ColorRegionParams> read_color_region_params(const Json& params) {
   return out;
 }
 
-CaptureWindow capture_window(const ScreenArea& area, const cv::RgbCapture& capture) {
+CaptureWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture) {
   const std::uint32_t width = capture.image.width;
   const std::uint32_t height = capture.image.height;
   CaptureWindow window;
@@ -114,7 +114,7 @@ CaptureWindow capture_window(const ScreenArea& area, const cv::RgbCapture& captu
   return window;
 }
 
-Json color_regions_reply(const cv::RgbCapture& capture, const ColorRegionParams& params) {
+Json color_regions_reply(const screen::RgbCapture& capture, const ColorRegionParams& params) {
   const vision_core::RgbImage& image = capture.image;
   CaptureWindow window{0, 0, image.width, image.height};
   if (params.search_area) window = capture_window(*params.search_area, capture);
@@ -132,7 +132,7 @@ Json color_regions_reply(const cv::RgbCapture& capture, const ColorRegionParams&
   return Json{{"regions", std::move(regions)}};
 }
 
-Json color_rectangle_reply(const cv::RgbCapture& capture, vision_core::Rgb8 color) {
+Json color_rectangle_reply(const screen::RgbCapture& capture, vision_core::Rgb8 color) {
   const std::optional<vision_core::ColorRegion> found =
       vision_core::largest_color_rectangle(capture.image.view(), color);
   if (!found) return rectangle_json(0, 0, 0, 0);

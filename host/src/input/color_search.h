@@ -8,7 +8,7 @@
 
 #include "core/json.h"
 #include "core/outcome.h"
-#include "cv/screen_capture.h"
+#include "screen/capture.h"
 #include "platform/platform.h"
 #include "vision_core/color_regions.h"
 
@@ -42,11 +42,11 @@ struct CaptureWindow {
   bool empty() const { return left >= right || top >= bottom; }
   friend bool operator==(const CaptureWindow&, const CaptureWindow&) = default;
 };
-CaptureWindow capture_window(const ScreenArea& area, const cv::RgbCapture& capture);
+CaptureWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture);
 
 // The replies, from a capture already taken.
-Json color_regions_reply(const cv::RgbCapture& capture, const ColorRegionParams& params);
-Json color_rectangle_reply(const cv::RgbCapture& capture, vision_core::Rgb8 color);
+Json color_regions_reply(const screen::RgbCapture& capture, const ColorRegionParams& params);
+Json color_rectangle_reply(const screen::RgbCapture& capture, vision_core::Rgb8 color);
 
 // The methods: parameters first, then the capture of the target display.
 Outcome find_color_regions(const Json& params, platform::Platform& platform);

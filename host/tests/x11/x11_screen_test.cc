@@ -17,6 +17,7 @@
 #include "cv/displays.h"
 #include "cv/screen_capture.h"
 #include "main/request_handler.h"
+#include "screen/capture.h"
 #include "support/synthetic_screen.h"
 #include "support/x11_painter.h"
 #include "support/xvfb_server.h"
@@ -35,7 +36,7 @@ std::string reply(Platform& platform, const char* method, const Json& params = J
 }
 
 // Pixels of `capture` (RGBA) in the rectangle equal `image` shown at (x, y).
-::testing::AssertionResult shows(const cv::CaptureRecord& capture, const vision_core::RgbImage& image, std::uint32_t x,
+::testing::AssertionResult shows(const screen::CaptureRecord& capture, const vision_core::RgbImage& image, std::uint32_t x,
                                  std::uint32_t y) {
   if (x + image.width > capture.width || y + image.height > capture.height) {
     return ::testing::AssertionFailure() << "image outside the capture";
@@ -93,7 +94,7 @@ TEST(X11Screen, WithoutRandrTheRootIsTheOneDisplay) {
   EXPECT_EQ((*list)[0].height, 480);
   EXPECT_TRUE((*list)[0].is_main);
   EXPECT_TRUE(platform->displays->screens().empty());
-  const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+  const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
   ASSERT_TRUE(capture.ok()) << capture.error();
   vision_core::RgbImage blue(10, 10);
   testing::fill_rect(blue, 0, 0, 10, 10, 0, 0, 250);
@@ -132,7 +133,7 @@ TEST(X11Screen, MonitorsMadeWithXrandrAreListedInServerOrder) {
   const vision_core::RgbImage marks = testing::noise_image(40, 30, 5);
   painter.show(marks, 1920 + 100, 200);
   painter.fill(1900, 10, 40, 10, 255, 0, 0);  // across the boundary
-  const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+  const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
   ASSERT_TRUE(capture.ok()) << capture.error();
   EXPECT_EQ(capture->width, 1280u);
   EXPECT_EQ(capture->height, 1024u);
@@ -170,19 +171,19 @@ TEST(X11Screen, CapturesExactPixelsWithAndWithoutSharedMemory) {
 
     const std::unique_ptr<Platform> platform = create_platform();
     for (int round = 0; round < 3; ++round) {  // the segment is reused, the picture is not
-      const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+      const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
       ASSERT_TRUE(capture.ok()) << capture.error();
       EXPECT_EQ(capture->width, 1024u);
       EXPECT_EQ(capture->height, 768u);
       EXPECT_TRUE(shows(*capture, picture, 17, 33));
       EXPECT_TRUE(shows(*capture, blocks, 1024 - 60, 768 - 20));
-      const Expected<cv::RgbCapture> rgb = cv::capture_display_rgb(*platform);
+      const Expected<screen::RgbCapture> rgb = screen::capture_display_rgb(*platform);
       ASSERT_TRUE(rgb.ok()) << rgb.error();
       EXPECT_EQ(rgb->dpi, 96.0);
       EXPECT_EQ(testing::crop(rgb->image, 17, 33, 300, 200).pixels, picture.pixels);
       // Something new on the screen shows in the next capture.
       painter.fill(500, 500 + round * 30, 10, 10, 0, static_cast<std::uint8_t>(100 + round), 0);
-      const Expected<cv::CaptureRecord> again = cv::capture_display(*platform);
+      const Expected<screen::CaptureRecord> again = screen::capture_display(*platform);
       ASSERT_TRUE(again.ok());
       vision_core::RgbImage green(10, 10);
       testing::fill_rect(green, 0, 0, 10, 10, 0, static_cast<std::uint8_t>(100 + round), 0);
@@ -204,7 +205,7 @@ TEST(X11Screen, SixteenBitScreensAreConverted) {
   testing::fill_rect(blocks, 20, 0, 10, 10, 255, 255, 255);
   painter.show(blocks, 300, 200);
   const std::unique_ptr<Platform> platform = create_platform();
-  const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+  const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
   ASSERT_TRUE(capture.ok()) << capture.error();
   EXPECT_TRUE(shows(*capture, blocks, 300, 200));
 }
@@ -234,7 +235,7 @@ TEST(X11Screen, MonitorsAreClippedToTheScreen) {
   EXPECT_EQ(list.size(), 3u) << list.dump();  // with the screen's own monitor
 
   // The primary monitor is captured: its part on the screen, nothing more.
-  const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+  const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
   ASSERT_TRUE(capture.ok()) << capture.error();
   ASSERT_EQ(capture->width, 200u);
   ASSERT_EQ(capture->height, 150u);
@@ -285,13 +286,13 @@ TEST(X11Screen, CaptureFollowsDisplayChangesAndOutlivesLostServers) {
   testing::fill_rect(blue, 0, 0, 640, 480, 10, 10, 200);
   {
     ScopedDisplayEnv env(first.display().c_str());
-    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
     ASSERT_TRUE(capture.ok()) << capture.error();
     EXPECT_TRUE(shows(*capture, red, 0, 0));
   }
   {
     ScopedDisplayEnv env(second.display().c_str());
-    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
     ASSERT_TRUE(capture.ok()) << capture.error();
     EXPECT_TRUE(shows(*capture, blue, 0, 0));
   }
@@ -299,13 +300,13 @@ TEST(X11Screen, CaptureFollowsDisplayChangesAndOutlivesLostServers) {
   second.stop();
   {
     ScopedDisplayEnv env(first.display().c_str());
-    const Expected<cv::CaptureRecord> capture = cv::capture_display(*platform);
+    const Expected<screen::CaptureRecord> capture = screen::capture_display(*platform);
     ASSERT_TRUE(capture.ok()) << capture.error();
     EXPECT_TRUE(shows(*capture, red, 0, 0));
     first_painter.fill(0, 0, 640, 480, 10, 200, 10);
     vision_core::RgbImage green(640, 480);
     testing::fill_rect(green, 0, 0, 640, 480, 10, 200, 10);
-    const Expected<cv::CaptureRecord> again = cv::capture_display(*platform);
+    const Expected<screen::CaptureRecord> again = screen::capture_display(*platform);
     ASSERT_TRUE(again.ok()) << again.error();
     EXPECT_TRUE(shows(*again, green, 0, 0));
   }
@@ -332,7 +333,7 @@ TEST(X11Screen, VanishedServerFailsTheCaptureNotTheProcess) {
   const Expected<std::vector<DisplayRecord>> list = platform->displays->active_displays();
   ASSERT_TRUE(list.ok());
   ASSERT_EQ(list->size(), 1u);
-  ASSERT_TRUE(cv::capture_display(*platform).ok());
+  ASSERT_TRUE(screen::capture_display(*platform).ok());
   server.stop();
   // The display record of before, captured now that the server is gone.
   const Expected<RawCapture> raw = platform->capture->capture((*list)[0]);

@@ -2,14 +2,14 @@
 // millions of pixels, and a byte-shuffling loop is several times slower than
 // the memory it walks.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "cv/capture_pixels.cc"
+#define HWY_TARGET_INCLUDE "screen/capture_pixels.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
-#include "cv/capture_pixels.h"
+#include "screen/capture_pixels.h"
 
 HWY_BEFORE_NAMESPACE();
-namespace pelagon2::cv {
+namespace pelagon2::screen {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -49,11 +49,11 @@ void BgraToRgba(const std::uint8_t* src, std::uint8_t* dst, std::size_t count, b
 
 // NOLINTNEXTLINE(google-readability-namespace-comments)
 }  // namespace HWY_NAMESPACE
-}  // namespace pelagon2::cv
+}  // namespace pelagon2::screen
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace pelagon2::cv {
+namespace pelagon2::screen {
 
 HWY_EXPORT(BgraToRgb);
 HWY_EXPORT(BgraToRgba);
@@ -66,5 +66,5 @@ void bgra_to_rgba(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   HWY_DYNAMIC_DISPATCH(BgraToRgba)(src, dst, count, opaque);
 }
 
-}  // namespace pelagon2::cv
+}  // namespace pelagon2::screen
 #endif  // HWY_ONCE

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pelagon2::cv {
+namespace pelagon2::screen {
 
 // `count` pixels of blue, green, red, alpha/unused become red, green, blue.
 void bgra_to_rgb(const std::uint8_t* src, std::uint8_t* dst, std::size_t count);
@@ -13,4 +13,4 @@ void bgra_to_rgb(const std::uint8_t* src, std::uint8_t* dst, std::size_t count);
 // with `opaque` the alpha byte is 255 whatever was delivered.
 void bgra_to_rgba(const std::uint8_t* src, std::uint8_t* dst, std::size_t count, bool opaque);
 
-}  // namespace pelagon2::cv
+}  // namespace pelagon2::screen
