@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,12 +39,13 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/detached_spawn.h"
+#include "core/file_io.h"
+#include "core/posix.h"
 #include "cv/png_input.h"
 #include "cv/png_output.h"
 #include "tools/demo_logic.h"
 #include "tools/host_client.h"
-
-extern char** environ;
 
 namespace {
 
@@ -177,41 +177,20 @@ struct Child {
 Child spawn(std::vector<std::string> args, const std::vector<std::string>& env_changes, bool pipe_in, bool pipe_out) {
   Child child;
   int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
-  if ((pipe_in && !pelagon2::cloexec_pipe(in_pipe)) || (pipe_out && !pelagon2::cloexec_pipe(out_pipe))) {
+  const pelagon2::UniqueFd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const pelagon2::UniqueFd null_out(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!null_in.valid() || !null_out.valid() || (pipe_in && !pelagon2::cloexec_pipe(in_pipe)) ||
+      (pipe_out && !pelagon2::cloexec_pipe(out_pipe))) {
     for (const int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) {
       if (fd >= 0) ::close(fd);
     }
     return child;
   }
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& c : env_changes) replaced = replaced || c.substr(0, c.find('=')) == entry.substr(0, entry.find('='));
-    if (!replaced) env.push_back(entry);
-  }
-  env.insert(env.end(), env_changes.begin(), env_changes.end());
-  std::vector<char*> envp, argv;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (pipe_in) {
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  if (pipe_out) {
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  const pelagon2::ChildStreams streams{pipe_in ? in_pipe[0] : null_in.get(), pipe_out ? out_pipe[1] : null_out.get(),
+                                       null_out.get()};
+  const std::string program = args.front();
+  args.erase(args.begin());
+  const int rc = pelagon2::spawn_child(program, args, streams, env_changes, child.pid);
   if (pipe_in) ::close(in_pipe[0]), child.in = in_pipe[1];
   if (pipe_out) ::close(out_pipe[1]), child.out = out_pipe[0];
   if (rc != 0) {

@@ -1,9 +1,7 @@
 #include "tools/host_client.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <map>
 
-extern char** environ;
+#include "core/detached_spawn.h"
+#include "core/posix.h"
 
 namespace pelagon2 {
 
@@ -25,17 +23,6 @@ std::string frame(std::string_view body) {
   return out;
 }
 
-bool cloexec_pipe(int fds[2]) {
-#if defined(__linux__)
-  return ::pipe2(fds, O_CLOEXEC) == 0;
-#else
-  if (::pipe(fds) != 0) return false;
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  return true;
-#endif
-}
-
 HostClient::HostClient(std::string path, std::vector<std::string> env) {
   ::signal(SIGPIPE, SIG_IGN);
   int in_pipe[2];
@@ -44,25 +31,9 @@ HostClient::HostClient(std::string path, std::vector<std::string> env) {
     last_error_ = std::string("pipe: ") + std::strerror(errno);
     return;
   }
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    merged[entry.substr(0, entry.find('='))] = entry;
-  }
-  for (const std::string& entry : env) merged[entry.substr(0, entry.find('='))] = entry;
-  std::vector<std::string> storage;
-  for (auto& [name, entry] : merged) storage.push_back(entry);
-  std::vector<char*> envp;
-  for (auto& s : storage) envp.push_back(s.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  char* argv[] = {path.data(), nullptr};
-  const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  // A path without a slash names a file in the working folder, not one on PATH.
+  const std::string program = !path.empty() && path.find('/') == std::string::npos ? "./" + path : path;
+  const int rc = spawn_child(program, {}, {in_pipe[0], out_pipe[1], -1}, env, pid_);
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   to_host_ = in_pipe[1];

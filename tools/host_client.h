@@ -57,9 +57,6 @@ class HostClient {
   std::string last_error_;
 };
 
-// A pipe whose two ends close on exec; false (errno set) on failure.
-bool cloexec_pipe(int fds[2]);
-
 // A length-prefixed frame (little-endian length, as on every supported host).
 std::string frame(std::string_view body);
 

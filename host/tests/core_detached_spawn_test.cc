@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +126,38 @@ TEST(DetachedSpawn, WorksWhenChildrenAreReapedBySystem) {
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), std::strerror(ENOENT));
   EXPECT_EQ(out, "started");
+}
+
+// The child's environment with changes: the entry of a changed name appears
+// once, with the last change's value; the rest of the host's is kept.
+TEST(SpawnChild, ChangedEnvironmentReplacesAddsAndKeeps) {
+  ::setenv("PELAGON2_SPAWN_KEEP", "kept", 1);
+  ::setenv("PELAGON2_SPAWN_REPLACE", "old", 1);
+  ::unsetenv("PELAGON2_SPAWN_NEW");
+  const std::string out = stdout_of([] {
+    pid_t pid = -1;
+    const int rc = spawn_child("env", {}, {},
+                               {"PELAGON2_SPAWN_REPLACE=first", "PELAGON2_SPAWN_NEW=a=b", "PELAGON2_SPAWN_REPLACE=last"},
+                               pid);
+    ASSERT_EQ(rc, 0) << std::strerror(rc);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) != pid && errno == EINTR) {
+    }
+  });
+  ::unsetenv("PELAGON2_SPAWN_KEEP");
+  ::unsetenv("PELAGON2_SPAWN_REPLACE");
+  std::istringstream lines(out);
+  std::vector<std::string> ours;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("PELAGON2_SPAWN_", 0) == 0) ours.push_back(line);
+  }
+  std::sort(ours.begin(), ours.end());
+  EXPECT_EQ(ours, (std::vector<std::string>{"PELAGON2_SPAWN_KEEP=kept", "PELAGON2_SPAWN_NEW=a=b",
+                                             "PELAGON2_SPAWN_REPLACE=last"}));
+  EXPECT_NE(out.find("PATH="), std::string::npos) << out;
+
+  pid_t pid = -1;
+  EXPECT_EQ(spawn_child("env", {}, {}, {"PELAGON2_SPAWN_CUT=cut\0short"s}, pid), EINVAL);
 }
 
 }  // namespace

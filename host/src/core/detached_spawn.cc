@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "core/file_io.h"  // contains_nul
 #include "core/os_error.h"
@@ -59,8 +60,8 @@ class SpawnSetup {
   }
 
   // 0 with `pid` set, or the error number.
-  int spawn(char* const* argv, pid_t& pid) const {
-    return ::posix_spawnp(&pid, argv[0], &actions_, &attr_, argv, environ);
+  int spawn(char* const* argv, pid_t& pid, char* const* envp = environ) const {
+    return ::posix_spawnp(&pid, argv[0], &actions_, &attr_, argv, envp);
   }
 
  private:
@@ -83,6 +84,26 @@ std::vector<char*> argument_vector(const std::string& program, const std::vector
   return argv;
 }
 
+std::string_view entry_name(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+
+// The host's environment with `changes` put in, as spawn_child describes.
+std::vector<std::string> changed_environment(const std::vector<std::string>& changes) {
+  const auto changed_later = [&](std::string_view name, std::size_t after) {
+    for (std::size_t i = after; i < changes.size(); ++i) {
+      if (entry_name(changes[i]) == name) return true;
+    }
+    return false;
+  };
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!changed_later(entry_name(*entry), 0)) result.emplace_back(*entry);
+  }
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (!changed_later(entry_name(changes[i]), i + 1)) result.push_back(changes[i]);
+  }
+  return result;
+}
+
 }  // namespace
 
 int spawn_child(const std::string& program, const std::vector<std::string>& arguments, const ChildStreams& streams,
@@ -90,6 +111,21 @@ int spawn_child(const std::string& program, const std::vector<std::string>& argu
   const std::vector<char*> argv = argument_vector(program, arguments);
   if (argv.empty()) return EINVAL;
   return SpawnSetup(streams).spawn(argv.data(), pid);
+}
+
+int spawn_child(const std::string& program, const std::vector<std::string>& arguments, const ChildStreams& streams,
+                const std::vector<std::string>& environment_changes, pid_t& pid) {
+  const std::vector<char*> argv = argument_vector(program, arguments);
+  if (argv.empty()) return EINVAL;
+  std::vector<std::string> environment = changed_environment(environment_changes);
+  for (const std::string& entry : environment) {
+    if (contains_nul(entry)) return EINVAL;
+  }
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  return SpawnSetup(streams).spawn(argv.data(), pid, envp.data());
 }
 
 int start_detached(const std::string& program, const std::vector<std::string>& arguments,

@@ -29,6 +29,12 @@ struct ChildStreams {
 int spawn_child(const std::string& program, const std::vector<std::string>& arguments, const ChildStreams& streams,
                 pid_t& pid);
 
+// spawn_child with the host's environment changed: each of `environment_changes`
+// ("NAME=value") replaces the entry of its name or is added; of two with one
+// name the later wins.
+int spawn_child(const std::string& program, const std::vector<std::string>& arguments, const ChildStreams& streams,
+                const std::vector<std::string>& environment_changes, pid_t& pid);
+
 // Starts `program` as spawn_child does, but the host never waits for it and
 // it never lingers as the host's zombie. 0 once started, else the error number.
 int start_detached(const std::string& program, const std::vector<std::string>& arguments,
