@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cmath>
 #include <optional>
@@ -77,10 +81,108 @@ std::optional<std::string> read_all(int fd, std::chrono::milliseconds deadline) 
   return std::nullopt;
 }
 
+// Serves the text a session offers on the clipboard, on a thread of its own:
+// another application's paste, or mutter copying the clipboard to keep it
+// when its owner goes, may ask while the host waits for its next request.
+class ClipboardServer {
+ public:
+  ClipboardServer(GDBusConnection* connection, std::string session)
+      : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
+        session_(std::move(session)),
+        context_(g_main_context_new()) {
+    g_main_context_push_thread_default(context_);
+    subscription_ = g_dbus_connection_signal_subscribe(connection_, kRemoteDesktop, kRemoteSession, "SelectionTransfer",
+                                                       session_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                       on_transfer, this, nullptr);
+    g_main_context_pop_thread_default(context_);
+    thread_ = std::thread([this] {
+      while (!stop_) g_main_context_iteration(context_, TRUE);
+    });
+  }
+  ~ClipboardServer() {
+    stop_ = true;
+    g_main_context_wakeup(context_);
+    thread_.join();
+    g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+    g_main_context_unref(context_);
+    g_object_unref(connection_);
+  }
+  ClipboardServer(const ClipboardServer&) = delete;
+  ClipboardServer& operator=(const ClipboardServer&) = delete;
+
+  void offer(std::string text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    text_ = std::move(text);
+  }
+  std::uint64_t transfers() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return transfers_;
+  }
+  // Waits up to `deadline` for a transfer after the `before`th; whether one came.
+  bool wait_transfer(std::uint64_t before, std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return answered_.wait_for(lock, deadline, [&] { return transfers_ > before; });
+  }
+
+ private:
+  static void on_transfer(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* p,
+                          gpointer self) {
+    const char* mime = nullptr;
+    guint32 serial = 0;
+    g_variant_get(p, "(&su)", &mime, &serial);
+    static_cast<ClipboardServer*>(self)->answer(serial);
+  }
+
+  void answer(std::uint32_t serial) {
+    std::string text;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      text = text_;
+    }
+    const int timeout = static_cast<int>(kCallDeadline.count());
+    GUnixFDList* fds = nullptr;
+    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        connection_, kRemoteDesktop, session_.c_str(), kRemoteSession, "SelectionWrite", g_variant_new("(u)", serial),
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, &fds, nullptr, nullptr);
+    bool written = false;
+    if (reply != nullptr) {
+      gint32 handle = -1;
+      g_variant_get(reply, "(h)", &handle);
+      const int fd = fds != nullptr ? g_unix_fd_list_get(fds, handle, nullptr) : -1;
+      if (fd >= 0) written = write_all(fd, text, kCallDeadline);
+      g_variant_unref(reply);
+    }
+    if (fds != nullptr) g_object_unref(fds);
+    GVariant* done = g_dbus_connection_call_sync(connection_, kRemoteDesktop, session_.c_str(), kRemoteSession,
+                                                 "SelectionWriteDone", g_variant_new("(ub)", serial, written), nullptr,
+                                                 G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, nullptr);
+    if (done != nullptr) g_variant_unref(done);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++transfers_;
+    }
+    answered_.notify_all();
+  }
+
+  GDBusConnection* connection_;
+  std::string session_;
+  GMainContext* context_;
+  unsigned subscription_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  std::string text_;
+  std::uint64_t transfers_ = 0;
+};
+
 class MutterSession final : public RemoteSession {
  public:
   explicit MutterSession(std::shared_ptr<Bus> bus) : bus_(std::move(bus)) {}
   ~MutterSession() override {
+    clipboard_server_.reset();
     for (const unsigned id : subscriptions_) bus_->unsubscribe(id);
     if (!closed_ && !bus_->closed()) {
       (void)bus_->call(kRemoteDesktop, session_.c_str(), kRemoteSession, "Stop", nullptr, nullptr,
@@ -149,6 +251,7 @@ class MutterSession final : public RemoteSession {
     if (closed_) return make_error("the compositor closed the remote-desktop session");
     if (!added) return make_error("the compositor gave no screen-cast stream in time");
     // Clipboard: optional; text beyond the keymap needs it.
+    clipboard_server_ = std::make_unique<ClipboardServer>(bus_->get(), session_);
     GVariantBuilder none;
     g_variant_builder_init(&none, G_VARIANT_TYPE("a{sv}"));
     clipboard_ = static_cast<bool>(
@@ -190,30 +293,33 @@ class MutterSession final : public RemoteSession {
   Expected<std::optional<std::string>> read_clipboard() override {
     bus_->iterate(std::chrono::milliseconds(0));
     if (we_own_) return std::optional<std::string>(offered_);
-    const char* mime = nullptr;
-    for (const char* m : kTextMimeTypes) {
-      if (std::find(owner_mimes_.begin(), owner_mimes_.end(), m) != owner_mimes_.end()) {
-        mime = m;
-        break;
+    // The owner's types come by a signal that a session just started may not
+    // have had yet: without them, each text type is asked for.
+    const bool types_known = !owner_mimes_.empty();
+    for (const char* mime : kTextMimeTypes) {
+      if (types_known && std::find(owner_mimes_.begin(), owner_mimes_.end(), mime) == owner_mimes_.end()) continue;
+      GUnixFDList* fds = nullptr;
+      Expected<Variant> reply = bus_->call_with_fds(kRemoteDesktop, session_.c_str(), kRemoteSession,
+                                                    "SelectionRead", g_variant_new("(s)", mime), nullptr, &fds);
+      if (!reply) {
+        if (!types_known) continue;
+        return std::move(reply).take_error();
       }
+      gint32 handle = -1;
+      g_variant_get(reply->get(), "(h)", &handle);
+      const int fd = fds != nullptr ? g_unix_fd_list_get(fds, handle, nullptr) : -1;
+      if (fds != nullptr) g_object_unref(fds);
+      if (fd < 0) return make_error("no clipboard descriptor");
+      // The owner writes while we read: the bus must keep turning for mutter, which it does on its own.
+      std::optional<std::string> text = read_all(fd, kCallDeadline);
+      if (!text) return make_error("the clipboard could not be read in time");
+      return text;
     }
-    if (mime == nullptr) return std::optional<std::string>();
-    GUnixFDList* fds = nullptr;
-    Expected<Variant> reply = bus_->call_with_fds(kRemoteDesktop, session_.c_str(), kRemoteSession, "SelectionRead",
-                                                  g_variant_new("(s)", mime), nullptr, &fds);
-    if (!reply) return std::move(reply).take_error();
-    gint32 handle = -1;
-    g_variant_get(reply->get(), "(h)", &handle);
-    const int fd = fds != nullptr ? g_unix_fd_list_get(fds, handle, nullptr) : -1;
-    if (fds != nullptr) g_object_unref(fds);
-    if (fd < 0) return make_error("no clipboard descriptor");
-    // The owner writes while we read: the bus must keep turning for mutter, which it does on its own.
-    std::optional<std::string> text = read_all(fd, kCallDeadline);
-    if (!text) return make_error("the clipboard could not be read in time");
-    return text;
+    return std::optional<std::string>();
   }
 
   Done offer_clipboard(const std::string& text) override {
+    if (clipboard_server_) clipboard_server_->offer(text);
     GVariantBuilder options, mimes;
     g_variant_builder_init(&mimes, G_VARIANT_TYPE("as"));
     for (const char* m : kTextMimeTypes) g_variant_builder_add(&mimes, "s", m);
@@ -228,10 +334,12 @@ class MutterSession final : public RemoteSession {
   }
 
   void serve_clipboard(int milliseconds) override {
-    const std::uint64_t before = transfers_;
+    if (!clipboard_server_) return;
+    const std::uint64_t before = clipboard_server_->transfers();
     // Until one transfer was answered, then briefly for more types of the same paste.
-    bus_->wait_for([&] { return transfers_ > before; }, std::chrono::milliseconds(milliseconds));
-    if (transfers_ > before) bus_->wait_for([] { return false; }, std::chrono::milliseconds(30));
+    if (clipboard_server_->wait_transfer(before, std::chrono::milliseconds(milliseconds)))
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    bus_->iterate(std::chrono::milliseconds(0));
   }
 
  private:
@@ -250,7 +358,7 @@ class MutterSession final : public RemoteSession {
       return make_error("the remote-desktop session was closed");
     }
     Done done = to_done(bus_->call(kRemoteDesktop, session_.c_str(), kRemoteSession, method, parameters));
-    // Serve the clipboard meanwhile: a paste asks for it while keys are sent.
+    // Signals meanwhile (the session closed, the clipboard's owner changed).
     bus_->iterate(std::chrono::milliseconds(0));
     return done;
   }
@@ -273,29 +381,7 @@ class MutterSession final : public RemoteSession {
       }
       we_own_ = is_owner != FALSE;
       g_variant_unref(options);
-    } else if (name == "SelectionTransfer") {
-      const char* mime = nullptr;
-      guint32 serial = 0;
-      g_variant_get(p, "(&su)", &mime, &serial);
-      answer_transfer(serial);
     }
-  }
-
-  void answer_transfer(std::uint32_t serial) {
-    GUnixFDList* fds = nullptr;
-    Expected<Variant> reply = bus_->call_with_fds(kRemoteDesktop, session_.c_str(), kRemoteSession, "SelectionWrite",
-                                                  g_variant_new("(u)", serial), nullptr, &fds);
-    bool written = false;
-    if (reply) {
-      gint32 handle = -1;
-      g_variant_get(reply->get(), "(h)", &handle);
-      const int fd = fds != nullptr ? g_unix_fd_list_get(fds, handle, nullptr) : -1;
-      if (fd >= 0) written = write_all(fd, we_own_ ? offered_ : std::string(), kCallDeadline);
-    }
-    if (fds != nullptr) g_object_unref(fds);
-    (void)bus_->call(kRemoteDesktop, session_.c_str(), kRemoteSession, "SelectionWriteDone",
-                     g_variant_new("(ub)", serial, written));
-    ++transfers_;
   }
 
   std::shared_ptr<Bus> bus_;
@@ -308,7 +394,7 @@ class MutterSession final : public RemoteSession {
   bool we_own_ = false;
   std::string offered_;
   std::vector<std::string> owner_mimes_;
-  std::uint64_t transfers_ = 0;
+  std::unique_ptr<ClipboardServer> clipboard_server_;
 };
 
 }  // namespace
