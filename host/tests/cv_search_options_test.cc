@@ -87,7 +87,7 @@ TEST(SearchOptionsTest, RejectsOnlyTrueGreenPinkOptions) {
 struct AreaCase {
   const char* options;
   std::uint32_t image_width, image_height;
-  SearchArea expected;
+  screen::PixelWindow expected;
   const char* error;  // nullptr when an area is expected
 };
 
@@ -142,7 +142,7 @@ TEST(SearchAreaTest, ClipsToTheImageOrExplainsWhy) {
   };
   for (const AreaCase& c : cases) {
     SCOPED_TRACE(c.options);
-    Expected<SearchArea> area = resolve_search_area(parse_json(c.options), c.image_width, c.image_height);
+    Expected<screen::PixelWindow> area = resolve_search_area(parse_json(c.options), c.image_width, c.image_height);
     if (c.error != nullptr) {
       ASSERT_FALSE(area.ok());
       EXPECT_EQ(area.error(), c.error);

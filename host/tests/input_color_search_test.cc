@@ -163,7 +163,7 @@ TEST(ColorParams, SearchAreaInCapturePixels) {
   struct Case {
     ScreenArea area;
     double origin_x, origin_y;
-    CaptureWindow expected;
+    screen::PixelWindow expected;
   };
   constexpr double kHuge = 1e300;
   const Case cases[] = {
@@ -180,12 +180,12 @@ TEST(ColorParams, SearchAreaInCapturePixels) {
   };
   for (const Case& c : cases) {
     const screen::RgbCapture capture = capture_of(RgbImage(200, 100), c.origin_x, c.origin_y);
-    const CaptureWindow got = capture_window(c.area, capture);
+    const screen::PixelWindow got = capture_window(c.area, capture);
     EXPECT_EQ(got, c.expected) << c.area.x << "," << c.area.y << " " << c.area.width << "x" << c.area.height << " -> "
                                << got.left << "," << got.top << " " << got.right << "," << got.bottom;
   }
-  EXPECT_TRUE((CaptureWindow{50, 50, 40, 60}).empty());
-  EXPECT_TRUE((CaptureWindow{150, 10, 200, 10}).empty());
+  EXPECT_TRUE((screen::PixelWindow{50, 50, 40, 60}).empty());
+  EXPECT_TRUE((screen::PixelWindow{150, 10, 200, 10}).empty());
 }
 
 TEST(ColorRegionsReply, ScreenPixelsCropAndOrder) {

@@ -129,8 +129,8 @@ class ScaledBackSink final : public vision_core::PeakSink {
 
 }  // namespace
 
-Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height) {
-  if (!option_is_true(options, "limitSearchArea")) return SearchArea{0, 0, width, height};
+Expected<screen::PixelWindow> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height) {
+  if (!option_is_true(options, "limitSearchArea")) return screen::PixelWindow{0, 0, width, height};
   const auto found = options.find("searchArea");
   if (found == options.end()) return make_error("bad_params: limitSearchArea set but no searchArea");
   std::int64_t x = 0, y = 0, w = 0, h = 0;
@@ -142,7 +142,7 @@ Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t widt
   }
   // The far edges use the unclipped origin, so an area starting left of the
   // image keeps its right edge.
-  const SearchArea area{clamp_edge(x, width), clamp_edge(y, height), clamp_edge(Wide{x} + w, width),
+  const screen::PixelWindow area{clamp_edge(x, width), clamp_edge(y, height), clamp_edge(Wide{x} + w, width),
                         clamp_edge(Wide{y} + h, height)};
   if (area.left < area.right && area.top < area.bottom) return area;
   return make_error("bad_params: searchArea " + std::to_string(w) + "x" + std::to_string(h) + " at (" +
@@ -192,7 +192,7 @@ Expected<std::vector<MatchRecord>> search_pattern(vision_core::RgbView haystack,
   float base_scale = options.scale;
   if (option_is_true(options.options, "enableHighDpi")) base_scale = static_cast<float>(haystack_dpi / pattern_dpi);
 
-  Expected<SearchArea> area = resolve_search_area(options.options, haystack.width, haystack.height);
+  Expected<screen::PixelWindow> area = resolve_search_area(options.options, haystack.width, haystack.height);
   if (!area) return std::move(area).take_error();
   // A view, not a copy: the matcher reads rows through the stride.
   const vision_core::RgbView image =

@@ -11,6 +11,7 @@
 #include "core/json.h"
 #include "core/outcome.h"
 #include "cv/search_options.h"
+#include "screen/pixel_window.h"
 #include "vision_core/image.h"
 #include "vision_core/match.h"
 
@@ -18,17 +19,9 @@ namespace pelagon2::cv {
 
 using vision_core::MatchRecord;
 
-// The searched part of a haystack, right and bottom exclusive.
-struct SearchArea {
-  std::uint32_t left = 0;
-  std::uint32_t top = 0;
-  std::uint32_t right = 0;
-  std::uint32_t bottom = 0;
-};
-
-// The area `options` selects in a width x height haystack: the whole image
-// unless `limitSearchArea` is true, else `searchArea` clipped to the image.
-Expected<SearchArea> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height);
+// The searched part of a width x height haystack that `options` selects: the
+// whole image unless `limitSearchArea` is true, else `searchArea` clipped to it.
+Expected<screen::PixelWindow> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height);
 
 // The scales searched, base scale first.
 std::vector<float> search_scales(float base_scale, bool allow_size_variation);

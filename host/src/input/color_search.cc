@@ -103,10 +103,10 @@ Expected<ColorRegionParams> read_color_region_params(const Json& params) {
   return out;
 }
 
-CaptureWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture) {
+screen::PixelWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture) {
   const std::uint32_t width = capture.image.width;
   const std::uint32_t height = capture.image.height;
-  CaptureWindow window;
+  screen::PixelWindow window;
   window.left = clamped_edge(area.x - capture.origin_x, width);
   window.right = clamped_edge(area.x + area.width - capture.origin_x, width);
   window.top = clamped_edge(area.y - capture.origin_y, height);
@@ -116,7 +116,7 @@ CaptureWindow capture_window(const ScreenArea& area, const screen::RgbCapture& c
 
 Json color_regions_reply(const screen::RgbCapture& capture, const ColorRegionParams& params) {
   const vision_core::RgbImage& image = capture.image;
-  CaptureWindow window{0, 0, image.width, image.height};
+  screen::PixelWindow window{0, 0, image.width, image.height};
   if (params.search_area) window = capture_window(*params.search_area, capture);
   Json regions = Json::array();
   if (!window.empty()) {

@@ -9,6 +9,7 @@
 #include "core/json.h"
 #include "core/outcome.h"
 #include "screen/capture.h"
+#include "screen/pixel_window.h"
 #include "platform/platform.h"
 #include "vision_core/color_regions.h"
 
@@ -35,14 +36,8 @@ struct ColorRegionParams {
 
 Expected<ColorRegionParams> read_color_region_params(const Json& params);
 
-// Capture-pixel columns [left, right) and rows [top, bottom) of a screen
-// area, clamped to the capture; empty when left >= right or top >= bottom.
-struct CaptureWindow {
-  std::uint32_t left = 0, top = 0, right = 0, bottom = 0;
-  bool empty() const { return left >= right || top >= bottom; }
-  friend bool operator==(const CaptureWindow&, const CaptureWindow&) = default;
-};
-CaptureWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture);
+// The capture pixels of a screen area, clamped to the capture.
+screen::PixelWindow capture_window(const ScreenArea& area, const screen::RgbCapture& capture);
 
 // The replies, from a capture already taken.
 Json color_regions_reply(const screen::RgbCapture& capture, const ColorRegionParams& params);
