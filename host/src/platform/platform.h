@@ -148,7 +148,7 @@ class SettingsOpener {
   virtual Done open(const std::string& address) = 0;
 };
 
-// ---- Input (added by the input work) ----------------------------------------
+// ---- Input ----------------------------------------------------------------
 
 // One request's way to the system's input: created for a non-empty action
 // list and discarded after it. The driver in the input module runs the
@@ -179,7 +179,7 @@ class InputBackend {
   virtual Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) = 0;
 };
 
-// ---- Text recognition (added by the recognition work) -----------------------
+// ---- Text recognition -----------------------------------------------------
 
 // The picture to read: the caller's encoded bytes as supplied (a PNG file) and
 // the same picture decoded to packed 8-bit RGB, rows top to bottom. A
