@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace pelagon2::bench {
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 
 #include "core/base64.h"
 #include "host/tests/support/ui_text_screen.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

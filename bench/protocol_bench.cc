@@ -7,7 +7,7 @@
 
 #include "core/base64.h"
 #include "core/json.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

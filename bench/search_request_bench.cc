@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 #include "host/tests/support/synthetic_screen.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "core/base64.h"
 #include "host/tests/support/xvfb_server.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -42,7 +42,7 @@
 #include "support/synthetic_screen.h"
 #include "support/wayland_gtk_client.h"
 #include "support/xvfb_server.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

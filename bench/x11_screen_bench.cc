@@ -46,7 +46,7 @@
 #include "platform/x11/x11_screen.h"
 #include "screen/capture.h"
 #include "screen/capture_pixels.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

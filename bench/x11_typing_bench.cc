@@ -20,7 +20,7 @@
 #include "support/x11_input_recorder.h"
 #include "support/x_clients.h"
 #include "support/xvfb_server.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "bench/process_cpu.h"
 #include "host/tests/support/x_clients.h"
 #include "host/tests/support/xvfb_server.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -45,7 +45,7 @@
 #include "cv/png_input.h"
 #include "cv/png_output.h"
 #include "tools/demo_logic.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/call_arguments.h"
+#include "tools/client/call_arguments.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 
 #include "support/process_limits.h"
 #include "support/temp_tree.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace pelagon2 {
 namespace {

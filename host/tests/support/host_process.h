@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/process_limits.h"
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 namespace pelagon2::testing {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/call_arguments.h"
-#include "tools/host_client.h"
+#include "tools/client/call_arguments.h"
+#include "tools/client/host_client.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/host_client.h"
+#include "tools/client/host_client.h"
 
 #include <poll.h>
 #include <signal.h>
