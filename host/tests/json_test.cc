@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace pelagon2 {
@@ -244,6 +245,54 @@ TEST(JsonParser, ReusedParserHandlesGrowingAndShrinkingDocuments) {
   EXPECT_EQ(parser.parse("[1]").value(), Json::array({1}));
   EXPECT_FALSE(parser.parse("[1").has_value());
   EXPECT_EQ(parser.parse(big).value()["data"].get_ref<const std::string&>().size(), std::size_t{3} << 20);
+}
+
+// Lookups over parsed text, so the member kinds are the parser's: a
+// non-negative integer is unsigned, -0 is signed, 3.0 is a double.
+TEST(JsonMembers, LookupsGiveTheMemberOnlyOfTheirKind) {
+  JsonParser parser;
+  const std::optional<Json> doc = parser.parse(
+      R"({"n":7,"big":18446744073709551615,"neg":-3,"negzero":-0,"real":3.0,"s":"text","nul":null,"obj":{"n":1}})");
+  ASSERT_TRUE(doc.has_value());
+  struct Case {
+    const char* key;
+    std::optional<std::uint64_t> as_unsigned;
+    const char* as_string;  // nullptr: not a string
+    bool present;
+  };
+  const Case cases[] = {
+      {"n", 7u, nullptr, true},
+      {"big", std::numeric_limits<std::uint64_t>::max(), nullptr, true},
+      {"neg", std::nullopt, nullptr, true},
+      {"negzero", std::nullopt, nullptr, true},
+      {"real", std::nullopt, nullptr, true},
+      {"s", std::nullopt, "text", true},
+      {"nul", std::nullopt, nullptr, true},
+      {"obj", std::nullopt, nullptr, true},
+      {"missing", std::nullopt, nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(unsigned_member(*doc, c.key), c.as_unsigned);
+    const std::string* text = string_member(*doc, c.key);
+    EXPECT_EQ(text != nullptr, c.as_string != nullptr);
+    if (text != nullptr && c.as_string != nullptr) {
+      EXPECT_EQ(*text, c.as_string);
+    }
+    const Json* member = find_member(*doc, c.key);
+    EXPECT_EQ(member != nullptr, c.present);
+    if (member != nullptr) {
+      EXPECT_EQ(member, &doc->at(c.key));
+    }
+  }
+  // Members of a nested object are not members of the outer one.
+  EXPECT_EQ(unsigned_member(doc->at("obj"), "n"), 1u);
+  // Anything but an object has no members.
+  for (const Json& other : {Json(), Json(3), Json("n"), Json::array({7})}) {
+    EXPECT_EQ(find_member(other, "n"), nullptr);
+    EXPECT_EQ(string_member(other, "n"), nullptr);
+    EXPECT_EQ(unsigned_member(other, "n"), std::nullopt);
+  }
 }
 
 }  // namespace

@@ -302,4 +302,21 @@ std::string to_json_text(const Json& value) {
 
 Json finite_or_null(double value) { return std::isfinite(value) ? Json(value) : Json(); }
 
+const Json* find_member(const Json& object, std::string_view key) {
+  if (!object.is_object()) return nullptr;
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+const std::string* string_member(const Json& object, std::string_view key) {
+  const Json* member = find_member(object, key);
+  return member != nullptr && member->is_string() ? &member->get_ref<const std::string&>() : nullptr;
+}
+
+std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view key) {
+  const Json* member = find_member(object, key);
+  if (member == nullptr || !member->is_number_unsigned()) return std::nullopt;
+  return member->get<std::uint64_t>();
+}
+
 }  // namespace pelagon2

@@ -6,6 +6,7 @@
 // exactly the order the wire form needs.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,5 +70,14 @@ void write_json_double(double value, std::string& out);
 
 // A float as a JSON number, or null when it is not finite.
 Json finite_or_null(double value);
+
+// Member lookups for request parameters. Each gives "absent" (nullptr or
+// nullopt) when `object` is not an object, has no member `key`, or the member
+// is of another kind; callers supply their own default or error.
+const Json* find_member(const Json& object, std::string_view key);
+const std::string* string_member(const Json& object, std::string_view key);
+// Only JSON unsigned integers count: not 3.0, and not -0, which parses as a
+// signed integer.
+std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view key);
 
 }  // namespace pelagon2

@@ -25,15 +25,6 @@ constexpr std::uint64_t kDefaultTimeoutMs = 10000;
 constexpr std::uint64_t kDefaultIntervalMs = 200;
 constexpr std::uint64_t kMinIntervalMs = 20;
 
-// Only a JSON unsigned integer counts; negative, fractional and other values
-// fall back to the default.
-std::uint64_t unsigned_param(const Json& params, const char* key, std::uint64_t fallback) {
-  if (!params.is_object()) return fallback;
-  const auto it = params.find(key);
-  if (it == params.end() || !it->is_number_unsigned()) return fallback;
-  return it->get<std::uint64_t>();
-}
-
 class MonotonicClock final : public WaitClock {
  public:
   std::int64_t now_ns() override {
@@ -107,9 +98,8 @@ Outcome search_desktop(const Json& params, platform::Platform& platform) {
 
   std::optional<std::string> saved;
   if (option_is_true(options->options, "saveCaptureOnDisk")) {
-    const auto given = options->options.find("capturePath");
-    const std::string path =
-        given != options->options.end() && given->is_string() ? given->get<std::string>() : default_capture_path();
+    const std::string* given = string_member(options->options, "capturePath");
+    const std::string path = given != nullptr ? *given : default_capture_path();
     const vision_core::RgbImage& image = capture->image;
     Done written = write_png_file(image.pixels, image.width, image.height, PngColor::rgb, capture->dpi, path);
     if (!written) return std::move(written).take_error();
@@ -135,8 +125,9 @@ Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClo
   if (!options) return std::move(options).take_error();
   Expected<DecodedImage> pattern = required_image_param(params, "pattern");
   if (!pattern) return std::move(pattern).take_error();
-  const std::uint64_t timeout = unsigned_param(params, "timeoutMs", kDefaultTimeoutMs);
-  const std::uint64_t interval = std::max(unsigned_param(params, "intervalMs", kDefaultIntervalMs), kMinIntervalMs);
+  const std::uint64_t timeout = unsigned_member(params, "timeoutMs").value_or(kDefaultTimeoutMs);
+  const std::uint64_t interval =
+      std::max(unsigned_member(params, "intervalMs").value_or(kDefaultIntervalMs), kMinIntervalMs);
 
   const std::int64_t start = clock.now_ns();
   for (;;) {

@@ -13,17 +13,14 @@ namespace {
 
 // Only JSON unsigned integers count; larger values keep their low 32 bits.
 std::uint32_t read_dimension(const Json& object, const char* key) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_number_unsigned()) return 0;
-  return static_cast<std::uint32_t>(it->get<std::uint64_t>());
+  return static_cast<std::uint32_t>(unsigned_member(object, key).value_or(0));
 }
 
 // A positive `dpiX` wins; otherwise the PNG's metre density on the X axis;
 // otherwise the 96 DPI of one pixel per point.
 double image_dpi(const Json& object, std::span<const std::uint8_t> bytes) {
-  const auto it = object.find("dpiX");
-  if (it != object.end() && it->is_number()) {
-    const double dpi = it->get<double>();
+  if (const Json* given = find_member(object, "dpiX"); given != nullptr && given->is_number()) {
+    const double dpi = given->get<double>();
     if (dpi > 0) return dpi;
   }
   const Expected<PngHeader> header = read_png_header(bytes);
@@ -36,11 +33,9 @@ double image_dpi(const Json& object, std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 Expected<DecodedImage> decode_image_param(const Json& value, std::string_view name) {
-  const auto data = value.is_object() ? value.find("data") : Json::const_iterator();
-  if (!value.is_object() || data == value.end() || !data->is_string()) {
-    return make_error("bad_params: missing '" + std::string(name) + ".data'");
-  }
-  Expected<std::vector<std::uint8_t>> bytes = base64_decode(data->get_ref<const std::string&>());
+  const std::string* data = string_member(value, "data");
+  if (data == nullptr) return make_error("bad_params: missing '" + std::string(name) + ".data'");
+  Expected<std::vector<std::uint8_t>> bytes = base64_decode(*data);
   if (!bytes) return make_error("bad_params: base64 decode failed: " + bytes.error());
 
   DecodedImage decoded;
@@ -73,11 +68,9 @@ Expected<DecodedImage> decode_image_param(const Json& value, std::string_view na
 }
 
 Outcome get_image_info(const Json& params) {
-  const auto content = params.is_object() ? params.find("content") : Json::const_iterator();
-  if (!params.is_object() || content == params.end() || !content->is_string()) {
-    return make_error("bad_params: missing 'content'");
-  }
-  Expected<std::vector<std::uint8_t>> bytes = base64_decode(content->get_ref<const std::string&>());
+  const std::string* content = string_member(params, "content");
+  if (content == nullptr) return make_error("bad_params: missing 'content'");
+  Expected<std::vector<std::uint8_t>> bytes = base64_decode(*content);
   if (!bytes) return make_error("bad_params: base64 decode failed: " + bytes.error());
 
   const Expected<PngHeader> header = read_png_header(*bytes);

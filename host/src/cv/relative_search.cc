@@ -8,18 +8,18 @@
 namespace pelagon2::cv {
 
 Expected<OffsetRect> parse_offset(const Json& params) {
-  const auto found = params.is_object() ? params.find("offset") : params.end();
-  if (!params.is_object() || found == params.end()) return make_error("bad_params: missing 'offset'");
+  const Json* found = find_member(params, "offset");
+  if (found == nullptr) return make_error("bad_params: missing 'offset'");
   const Json& offset = *found;
   OffsetRect rect;
   const std::pair<const char*, double*> members[] = {
       {"x", &rect.x}, {"y", &rect.y}, {"width", &rect.width}, {"height", &rect.height}};
   for (const auto& [key, target] : members) {
-    const auto it = offset.is_object() ? offset.find(key) : offset.end();
-    if (!offset.is_object() || it == offset.end() || !it->is_number()) {
+    const Json* member = find_member(offset, key);
+    if (member == nullptr || !member->is_number()) {
       return make_error(std::string("bad_params: missing numeric 'offset.") + key + "'");
     }
-    *target = it->get<double>();
+    *target = member->get<double>();
   }
   if (rect.width <= 0 || rect.height <= 0) return make_error("bad_params: offset.width/height must be positive");
   return rect;

@@ -48,12 +48,8 @@ std::string default_capture_path() {
 
 Outcome capture_desktop(const Json& params, platform::Platform& platform) {
   // A string is used as it is; anything else counts as absent.
-  const Json* given = nullptr;
-  if (params.is_object()) {
-    const auto it = params.find("path");
-    if (it != params.end() && it->is_string()) given = &*it;
-  }
-  const std::string path = given != nullptr ? given->get<std::string>() : default_capture_path();
+  const std::string* given = string_member(params, "path");
+  const std::string path = given != nullptr ? *given : default_capture_path();
   Expected<screen::CaptureRecord> capture = screen::capture_display(platform);
   if (!capture) return std::move(capture).take_error();
   Done written =

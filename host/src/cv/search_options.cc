@@ -10,22 +10,20 @@ constexpr const char* kGreenPinkMessage =
 }  // namespace
 
 bool option_is_true(const Json& options, const char* key) {
-  if (!options.is_object()) return false;
-  const auto it = options.find(key);
-  return it != options.end() && it->is_boolean() && it->get<bool>();
+  const Json* member = find_member(options, key);
+  return member != nullptr && member->is_boolean() && member->get<bool>();
 }
 
 Expected<SearchOptions> parse_search_options(const Json& params) {
   SearchOptions parsed;
-  if (params.is_object()) {
-    const auto it = params.find("options");
-    if (it != params.end() && it->is_object()) parsed.options = *it;
+  if (const Json* given = find_member(params, "options"); given != nullptr && given->is_object()) {
+    parsed.options = *given;
   }
   const Json& options = parsed.options;
   if (option_is_true(options, "enableGreenPinkBoxes") || option_is_true(options, "requireGreenPinkBoxes")) {
     return make_error(kGreenPinkMessage);
   }
-  if (const auto it = options.find("minSimilarity"); it != options.end() && it->is_number()) {
+  if (const Json* it = find_member(options, "minSimilarity"); it != nullptr && it->is_number()) {
     // Each number kind goes to single precision directly (no detour through double).
     if (it->is_number_unsigned()) {
       parsed.min_similarity = static_cast<float>(it->get<std::uint64_t>());

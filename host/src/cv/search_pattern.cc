@@ -21,8 +21,8 @@ __extension__ typedef __int128 Wide;
 
 // A searchArea member as a signed 64-bit integer; anything but a number is 0.
 std::int64_t area_member(const Json& area, const char* key) {
-  const auto it = area.find(key);
-  if (it == area.end()) return 0;
+  const Json* it = find_member(area, key);
+  if (it == nullptr) return 0;
   if (it->is_number_unsigned()) {
     const std::uint64_t value = it->get<std::uint64_t>();
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
@@ -131,8 +131,8 @@ class ScaledBackSink final : public vision_core::PeakSink {
 
 Expected<screen::PixelWindow> resolve_search_area(const Json& options, std::uint32_t width, std::uint32_t height) {
   if (!option_is_true(options, "limitSearchArea")) return screen::PixelWindow{0, 0, width, height};
-  const auto found = options.find("searchArea");
-  if (found == options.end()) return make_error("bad_params: limitSearchArea set but no searchArea");
+  const Json* found = find_member(options, "searchArea");
+  if (found == nullptr) return make_error("bad_params: limitSearchArea set but no searchArea");
   std::int64_t x = 0, y = 0, w = 0, h = 0;
   if (found->is_object()) {
     x = area_member(*found, "x");

@@ -81,9 +81,9 @@ Outcome listing(const Json& params, ListingRequest::Mode mode) {
   if (!path) return std::move(path).take_error();
   ListingRequest request{mode, {}};
   if (mode == ListingRequest::Mode::entries && params.is_object()) {
-    const auto it = params.find("extensions");
-    if (it != params.end() && it->is_array()) {
-      for (const Json& element : *it) {
+    const Json* extensions = find_member(params, "extensions");
+    if (extensions != nullptr && extensions->is_array()) {
+      for (const Json& element : *extensions) {
         if (element.is_string()) request.extensions.push_back(normalise_extension(element.get_ref<const std::string&>()));
       }
     }

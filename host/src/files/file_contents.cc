@@ -111,7 +111,7 @@ Outcome read_all_bytes(const Json& params) {
 Outcome read_file_range(const Json& params) {
   auto path = string_param(params, "path");
   if (!path) return std::move(path).take_error();
-  const std::uint64_t start = unsigned_param(params, "rangeStart").value_or(0);
+  const std::uint64_t start = unsigned_member(params, "rangeStart").value_or(0);
   if (contains_nul(*path)) return make_error(std::string(kNulInPathMessage));
 
   UniqueFd fd(open_without_waiting(path->c_str(), O_RDONLY | O_CLOEXEC));

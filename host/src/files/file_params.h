@@ -17,7 +17,4 @@ namespace pelagon2::files {
 // otherwise the error "Missing string param '{key}'".
 Expected<std::string> string_param(const Json& params, std::string_view key);
 
-// The member `key` when it is held as an unsigned integer; otherwise nullopt.
-std::optional<std::uint64_t> unsigned_param(const Json& params, std::string_view key);
-
 }  // namespace pelagon2::files

@@ -125,7 +125,7 @@ Outcome get_file_system_entry_info(const Json& params) {
 }
 
 Outcome get_special_folder_path(const Json& params) {
-  const std::optional<std::uint64_t> folder = unsigned_param(params, "folder");
+  const std::optional<std::uint64_t> folder = unsigned_member(params, "folder");
   if (!folder) return make_error("Missing numeric param 'folder'");
   if (*folder > 1) return make_error("Unknown special folder " + std::to_string(*folder));
   std::optional<std::string> home = home_directory();

@@ -178,13 +178,9 @@ Outcome run_process(const Json& params) {
   if (!file_name) return std::move(file_name).take_error();
   std::string arguments;
   bool wait_for_exit = false;
-  if (params.is_object()) {
-    if (const auto it = params.find("arguments"); it != params.end() && it->is_string()) {
-      arguments = it->get<std::string>();
-    }
-    if (const auto it = params.find("waitForExit"); it != params.end() && it->is_boolean()) {
-      wait_for_exit = it->get<bool>();
-    }
+  if (const std::string* given = string_member(params, "arguments")) arguments = *given;
+  if (const Json* wait = find_member(params, "waitForExit"); wait != nullptr && wait->is_boolean()) {
+    wait_for_exit = wait->get<bool>();
   }
 
   const auto run_failed = [&](std::string_view reason) {

@@ -28,15 +28,9 @@ int hex_pair(char first, char second) {
   return high < 0 ? -1 : high * 16 + low;
 }
 
-const Json* member(const Json& params, const char* key) {
-  if (!params.is_object()) return nullptr;
-  const auto it = params.find(key);
-  return it == params.end() ? nullptr : &*it;
-}
-
 // Only non-negative integers count (not 3.0); any other value gives `fallback`.
 std::uint64_t unsigned_or(const Json& params, const char* key, std::uint64_t fallback) {
-  const Json* value = member(params, key);
+  const Json* value = find_member(params, key);
   if (value == nullptr || !value->is_number_integer()) return fallback;
   if (value->is_number_unsigned()) return value->get<std::uint64_t>();
   const std::int64_t signed_value = value->get<std::int64_t>();
@@ -44,12 +38,12 @@ std::uint64_t unsigned_or(const Json& params, const char* key, std::uint64_t fal
 }
 
 std::optional<ScreenArea> read_search_area(const Json& params) {
-  const Json* area = member(params, "searchArea");
+  const Json* area = find_member(params, "searchArea");
   if (area == nullptr) return std::nullopt;
   double values[4];
   const char* keys[4] = {"x", "y", "width", "height"};
   for (int i = 0; i < 4; ++i) {
-    const Json* value = member(*area, keys[i]);
+    const Json* value = find_member(*area, keys[i]);
     if (value == nullptr || !value->is_number()) return std::nullopt;
     values[i] = value->get<double>();
   }
@@ -84,9 +78,9 @@ Expected<vision_core::Rgb8> parse_rrggbb(std::string_view text) {
 }
 
 Expected<vision_core::Rgb8> read_color(const Json& params) {
-  const Json* color = member(params, "color");
-  if (color == nullptr || !color->is_string()) return make_error("bad_params: missing 'color'");
-  return parse_rrggbb(color->get_ref<const std::string&>());
+  const std::string* color = string_member(params, "color");
+  if (color == nullptr) return make_error("bad_params: missing 'color'");
+  return parse_rrggbb(*color);
 }
 
 Expected<ColorRegionParams> read_color_region_params(const Json& params) {

@@ -10,10 +10,7 @@ constexpr std::string_view kAccessibility = "accessibility";
 constexpr std::string_view kScreenRecording = "screenRecording";
 
 Expected<std::string> read_kind(const Json& params) {
-  if (params.is_object()) {
-    const auto it = params.find("kind");
-    if (it != params.end() && it->is_string()) return it->get<std::string>();
-  }
+  if (const std::string* kind = string_member(params, "kind")) return *kind;
   return make_error("bad_params: missing 'kind' (accessibility | screenRecording)");
 }
 

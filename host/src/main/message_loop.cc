@@ -80,9 +80,8 @@ bool write_reply(std::FILE* out, const std::string& text) {
 
 const Json& request_id(const Json& request) {
   static const Json kNull;
-  if (!request.is_object()) return kNull;
-  const auto it = request.find("id");
-  return it == request.end() ? kNull : *it;
+  const Json* id = find_member(request, "id");
+  return id != nullptr ? *id : kNull;
 }
 
 // The reply when even building or serialising the real one ran out of memory.
