@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <initializer_list>
 
+#include "core/file_io.h"
+
 namespace pelagon2 {
 
 bool is_host_stream(int fd) {
@@ -22,18 +24,18 @@ bool is_host_stream(int fd) {
 }
 
 int open_without_waiting(const char* path, int flags, unsigned mode) {
-  int fd;
+  UniqueFd fd;
   do {
-    fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+    fd.reset(::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode)));
+  } while (!fd.valid() && errno == EINTR);
+  if (!fd.valid()) return -1;
   int error = EBUSY;
-  if (!is_host_stream(fd)) {
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) return fd;
+  if (!is_host_stream(fd.get())) {
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status >= 0 && ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) == 0) return fd.release();
     error = errno;
   }
-  ::close(fd);
+  fd.reset();
   errno = error;
   return -1;
 }

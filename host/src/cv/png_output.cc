@@ -12,6 +12,7 @@
 #include <new>
 
 #include "core/descriptor_io.h"
+#include "core/file_io.h"
 #include "core/host_streams.h"
 #include "core/os_error.h"
 #include "core/utf8.h"
@@ -98,16 +99,16 @@ namespace {
 
 // Creates or opens `path` for writing without waiting for a FIFO's reader and
 // refusing the host's own streams; truncates a regular file only after that.
-// -1 with errno set on failure.
-int open_for_writing(const std::string& path) {
-  const int fd = open_without_waiting(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+// No descriptor, with errno set, on failure.
+UniqueFd open_for_writing(const std::string& path) {
+  UniqueFd fd(open_without_waiting(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fd;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0)) return fd;
+  if (::fstat(fd.get(), &info) == 0 && (!S_ISREG(info.st_mode) || ::ftruncate(fd.get(), 0) == 0)) return fd;
   const int error = errno;
-  ::close(fd);
+  fd.reset();
   errno = error;
-  return -1;
+  return fd;
 }
 
 }  // namespace
@@ -156,15 +157,15 @@ Done write_png_file(std::span<const std::uint8_t> pixels, std::uint32_t width, s
   std::uint8_t iend[12];
   frame_chunk(iend, "IEND", 0);
 
-  const int fd = open_for_writing(path);
-  if (fd < 0) return make_error("save_failed: " + os_error_text(errno) + " (" + utf8_lossy(path) + ")");
+  UniqueFd fd = open_for_writing(path);
+  if (!fd.valid()) return make_error("save_failed: " + os_error_text(errno) + " (" + utf8_lossy(path) + ")");
   int error = 0;
-  if (!write_all(fd, head, sizeof head) || !write_idat(fd, compressed.get(), compressed_size) ||
-      !write_all(fd, iend, sizeof iend)) {
+  if (!write_all(fd.get(), head, sizeof head) || !write_idat(fd.get(), compressed.get(), compressed_size) ||
+      !write_all(fd.get(), iend, sizeof iend)) {
     error = errno;
   }
   // A failed close can mean the data never reached the disk.
-  if (::close(fd) != 0 && error == 0) error = errno;
+  if (fd.close() != 0 && error == 0) error = errno;
   if (error != 0) return make_error("save_failed: " + os_error_text(error));
   return std::monostate{};
 }
