@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/posix.h"
@@ -12,5 +13,8 @@ bool cloexec_pipe(int fds[2]) {
   ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   return true;
 }
+
+// The field has its own name here.
+const struct timespec& modification_time(const struct stat& st) { return st.st_mtimespec; }
 
 }  // namespace pelagon2

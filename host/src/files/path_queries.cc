@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/posix.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
 
@@ -38,15 +39,6 @@ Outcome existence_test(const Json& params, Test test) {
   if (!path) return std::move(path).take_error();
   const std::optional<struct stat> st = status_of(*path);
   return Json(st.has_value() && test(st->st_mode));
-}
-
-// The modification time; the field is named differently on Apple platforms.
-const struct timespec& modification_time(const struct stat& st) {
-#if defined(__APPLE__)
-  return st.st_mtimespec;
-#else
-  return st.st_mtim;
-#endif
 }
 
 std::optional<std::string> user_database_home() {

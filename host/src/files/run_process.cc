@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "core/detached_spawn.h"
+#include "core/posix.h"
 #include "core/utf8.h"
 #include "files/file_params.h"
 
@@ -44,13 +45,7 @@ struct Pipe {
 // write end only through an explicit dup2.
 Expected<Pipe> make_pipe() {
   int fds[2];
-#if defined(__linux__)
-  if (::pipe2(fds, O_CLOEXEC) != 0) return make_error(os_error_text(errno));
-#else
-  if (::pipe(fds) != 0) return make_error(os_error_text(errno));
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
+  if (!cloexec_pipe(fds)) return make_error(os_error_text(errno));
   auto read_end = above_stdio(fds[0]);
   auto write_end = above_stdio(fds[1]);
   if (!read_end) return std::move(read_end).take_error();
