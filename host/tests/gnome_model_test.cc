@@ -101,8 +101,8 @@ TEST(GnomeModel, FreshFrameWait) {
   const Case cases[] = {
       {"no frame yet: wait for the first", {0, 0}, 10 * ms, {false, 999 * ms}},
       {"no input: the newest frame is the screen", {0, 5 * ms}, 10 * ms, {true, 10 * ms}},
-      {"a frame after the input, quiet since", {100 * ms, 120 * ms}, 150 * ms, {true, 150 * ms}},
-      {"a frame after the input, another may follow", {100 * ms, 120 * ms}, 130 * ms, {false, 150 * ms}},
+      {"a frame after the input, quiet since", {100 * ms, 120 * ms}, 200 * ms, {true, 200 * ms}},
+      {"a frame after the input, another may follow", {100 * ms, 120 * ms}, 130 * ms, {false, 200 * ms}},
       {"frames keep coming: the bound ends the wait", {100 * ms, 490 * ms}, 495 * ms, {false, 500 * ms}},
       {"frame older than the input: wait for the next", {100 * ms, 90 * ms}, 110 * ms, {false, 500 * ms}},
       {"nothing came within the bound: take the newest", {100 * ms, 90 * ms}, 500 * ms, {true, 500 * ms}},
