@@ -6,11 +6,22 @@
 struct stat;
 struct timespec;
 
+#include <string>
+
 namespace pelagon2 {
 
 // A pipe whose both ends close on exec, so no child inherits them unless a
 // spawn copies one onto its standard streams. False with errno set.
 bool cloexec_pipe(int fds[2]);
+
+// A copy-on-write clone of the open file `in` at the new path `target`, where
+// the system and volume support it; fall_back when a byte copy must do.
+enum class CloneResult { cloned, fall_back, failed };
+CloneResult clone_file(int in, const std::string& target);
+
+// Copies the rest of `in` to `out` the fastest way the system has; false with
+// errno set.
+bool copy_bytes(int in, int out);
 
 // The modification time held in `st`.
 const struct timespec& modification_time(const struct stat& st);

@@ -1,10 +1,22 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <copyfile.h>
+#include <sys/clonefile.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "core/posix.h"
 
 namespace pelagon2 {
+
+// A copy-on-write clone where the volume supports it, else fcopyfile (data and
+// metadata).
+CloneResult clone_file(int in, const std::string& target) {
+  if (::fclonefileat(in, AT_FDCWD, target.c_str(), 0) == 0) return CloneResult::cloned;
+  return errno == ENOTSUP || errno == EEXIST || errno == EXDEV ? CloneResult::fall_back : CloneResult::failed;
+}
+bool copy_bytes(int in, int out) { return ::fcopyfile(in, out, nullptr, COPYFILE_ALL) == 0; }
 
 // No pipe2 here: the flag is set right after, before any spawn of ours can run.
 bool cloexec_pipe(int fds[2]) {

@@ -5,11 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__APPLE__)
-#include <copyfile.h>
-#include <sys/clonefile.h>
-#endif
-
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -18,6 +13,7 @@
 
 #include "core/descriptor_io.h"
 #include "core/host_streams.h"
+#include "core/posix.h"
 #include "files/file_params.h"
 
 namespace pelagon2::files {
@@ -31,56 +27,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-
-// Unused where the platform copies by itself.
-[[maybe_unused]] bool copy_by_read_write(int in, int out) {
-  std::vector<char> buffer(std::size_t{1} << 17);
-  while (true) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    if (!write_all(out, buffer.data(), static_cast<std::size_t>(n))) return false;
-  }
-}
-
-enum class CloneResult { cloned, fall_back, failed };
-
-#if defined(__APPLE__)
-// A copy-on-write clone where the volume supports it, else fcopyfile (data and
-// metadata).
-CloneResult clone_file(int in, const std::string& target) {
-  if (::fclonefileat(in, AT_FDCWD, target.c_str(), 0) == 0) return CloneResult::cloned;
-  return errno == ENOTSUP || errno == EEXIST || errno == EXDEV ? CloneResult::fall_back : CloneResult::failed;
-}
-bool copy_bytes(int in, int out) { return ::fcopyfile(in, out, nullptr, COPYFILE_ALL) == 0; }
-#else
-CloneResult clone_file(int, const std::string&) { return CloneResult::fall_back; }
-
-#if defined(__linux__)
-// Kernel-side copy (shared extents where the file system can); both offsets
-// advance together, so read/write can take over at any point.
-bool copy_bytes(int in, int out) {
-  bool copied_any = false;
-  while (true) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
-    if (n > 0) {
-      copied_any = true;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 && copied_any) return true;
-    // Nothing copied yet (some pseudo-files claim to be empty here) or the
-    // kernel refused this pair of files: read and write instead.
-    return copy_by_read_write(in, out);
-  }
-}
-#else
-bool copy_bytes(int in, int out) { return copy_by_read_write(in, out); }
-#endif
-#endif
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
