@@ -154,6 +154,28 @@ TEST(Readme, IncludesFollowTheLayerOrder) {
   EXPECT_GT(checked, 100u);
 }
 
+// The modules read the same on every system: what differs between Linux and
+// macOS is in the one source per system under core/ that the build picks.
+TEST(Readme, SystemBranchesOnlyInThePerSystemSources) {
+  const std::regex system_branch("^[ \t]*#[ \t]*(if|ifdef|ifndef|elif)\\b[^\\n]*(__APPLE__|__linux__|__MACH__)",
+                                 std::regex::multiline);
+  const std::filesystem::path root(PELAGON2_HOST_SOURCES);
+  std::size_t checked = 0;
+  for (const char* module : {"core", "cv", "files", "input", "main", "ocr", "screen"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / module)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string name = entry.path().filename().string();
+      if (module == std::string("core") && name.rfind("posix_", 0) == 0) continue;
+      ++checked;
+      const std::string text = read_text(entry.path());
+      std::smatch found;
+      EXPECT_FALSE(std::regex_search(text, found, system_branch))
+          << std::filesystem::relative(entry.path(), root) << ": " << found.str();
+    }
+  }
+  EXPECT_GT(checked, 50u);
+}
+
 TEST(Readme, ErrorTableHasTheCodeWordsTheHostUses) {
   const std::string errors = section(readme(), "Errors");
   ASSERT_FALSE(errors.empty()) << "no '## Errors' section in " << PELAGON2_README_PATH;
