@@ -26,4 +26,14 @@ bool copy_bytes(int in, int out);
 // The modification time held in `st`.
 const struct timespec& modification_time(const struct stat& st);
 
+// The per-user temporary directory the system reports, or empty where it has none.
+std::string system_user_temp_dir();
+
+// Heap settings for a process that serves requests one after another, made
+// once at start-up; nothing where the allocator offers none.
+void tune_heap_for_requests();
+// After a request: free heap beyond a working size goes back to the system
+// when much of it is left over.
+void give_back_spare_heap();
+
 }  // namespace pelagon2

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "core/posix.h"
 
@@ -28,5 +29,21 @@ bool cloexec_pipe(int fds[2]) {
 
 // The field has its own name here.
 const struct timespec& modification_time(const struct stat& st) { return st.st_mtimespec; }
+
+std::string system_user_temp_dir() {
+  std::string dir(1024, '\0');
+  std::size_t needed = confstr(_CS_DARWIN_USER_TEMP_DIR, dir.data(), dir.size());
+  if (needed > dir.size()) {
+    dir.assign(needed, '\0');
+    needed = confstr(_CS_DARWIN_USER_TEMP_DIR, dir.data(), dir.size());
+  }
+  if (needed == 0 || needed > dir.size()) return std::string();
+  dir.resize(needed - 1);  // the count includes the terminating NUL
+  return dir;
+}
+
+// The system allocator has no tunables of this kind.
+void tune_heap_for_requests() {}
+void give_back_spare_heap() {}
 
 }  // namespace pelagon2

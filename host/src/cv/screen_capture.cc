@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/posix.h"
 #include "core/utf8.h"
 #include "cv/png_output.h"
 #include "screen/capture.h"
@@ -13,23 +14,6 @@ namespace pelagon2::cv {
 namespace {
 
 constexpr const char* kCaptureFileName = "tidewell_desktop_capture.png";
-
-// The per-user temporary directory the system reports, where it has one.
-std::string system_user_temp_dir() {
-#ifdef _CS_DARWIN_USER_TEMP_DIR
-  std::string dir(1024, '\0');
-  std::size_t needed = confstr(_CS_DARWIN_USER_TEMP_DIR, dir.data(), dir.size());
-  if (needed > dir.size()) {
-    dir.assign(needed, '\0');
-    needed = confstr(_CS_DARWIN_USER_TEMP_DIR, dir.data(), dir.size());
-  }
-  if (needed == 0 || needed > dir.size()) return std::string();
-  dir.resize(needed - 1);  // the count includes the terminating NUL
-  return dir;
-#else
-  return std::string();
-#endif
-}
 
 }  // namespace
 

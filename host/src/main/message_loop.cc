@@ -9,11 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "core/json.h"
+#include "core/posix.h"
 #include "main/request_handler.h"
 
 namespace pelagon2 {
@@ -129,20 +126,6 @@ std::string answer(const Json& request, platform::Platform& platform) {
   return out_of_memory_reply(request);
 }
 
-// After a request that left more free heap than the trim threshold main.cc
-// sets (a large request, or one of many small pieces that could not all
-// merge into the top of the heap), everything beyond a modest working size
-// goes back to the system. Ordinary requests never reach the threshold and
-// keep their warm heap.
-constexpr std::size_t kSpareHeapLimit = std::size_t{64} << 20;
-constexpr std::size_t kWorkingHeap = std::size_t{32} << 20;
-
-void give_back_spare_memory() {
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
-  if (mallinfo2().fordblks > kSpareHeapLimit) malloc_trim(kWorkingHeap);
-#endif
-}
-
 }  // namespace
 
 std::optional<Json> read_request(std::FILE* in, JsonParser& parser) {
@@ -173,7 +156,7 @@ void run_message_loop(std::FILE* in, std::FILE* out, platform::Platform& platfor
     const bool written = write_reply(out, text);
     text = std::string();
     if (!written) break;
-    give_back_spare_memory();
+    give_back_spare_heap();
   }
   funlockfile(out);
   funlockfile(in);
