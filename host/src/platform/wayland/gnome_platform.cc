@@ -40,6 +40,8 @@ constexpr std::int64_t kFirstFrameNs = 3'000'000'000;
 constexpr auto kKeyboardPrime = 50ms;
 constexpr auto kAfterMotion = 20ms;
 constexpr auto kFirstPress = 150ms;
+// A new selection is left this long to reach the application before its paste.
+constexpr auto kSelectionSettle = 50ms;
 // A paste waits this long for the application to read the clipboard.
 constexpr int kPasteDeadlineMs = 2000;
 // Text is paced as on X11: one pacing share per this many characters.
@@ -485,6 +487,9 @@ class GnomeInputSession final : public InputSession {
     std::string utf8;
     for (const char32_t c : text) append_utf8(utf8, c);
     if (Done d = session_->offer_clipboard(utf8); !d) return failed(d.error());
+    // The focused application hears of the new selection by an event of its
+    // own; a paste before it took that in reads the old one, which is gone.
+    wait(kSelectionSettle);
     if (Done d = key(x11::modifier_keysym(Modifier::Ctrl), true); !d) return d;
     Done tapped = key('v', true);
     if (tapped) tapped = key('v', false);
