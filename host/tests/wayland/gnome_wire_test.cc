@@ -261,6 +261,10 @@ TEST_F(GnomeWire, CaptureShowsTheClientsPixelsAtTheirPlace) {
 }
 
 TEST_F(GnomeWire, ClicksAndWheelReachGtkWhereAsked) {
+  // mutter may still be growing the new window into place; clicks are judged once the screen shows it there.
+  ASSERT_TRUE(testing::wait_until(
+      [&] { return result("find_rectangle", {{"color", "#FF0000"}}) == rect(100, 100, 200, 100); }))
+      << "the client never showed in place";
   const std::size_t presses = gtk_->events("button_press").size();
   EXPECT_EQ(result("send_mouse_event", {{"type", 3}, {"button", 0}, {"x", 321}, {"y", 123}}), Json(true));
   ASSERT_TRUE(wait_events("button_release", presses + 1)) << gtk_->text();
