@@ -1,7 +1,5 @@
 #include "cv/screen_capture.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <utility>
 

@@ -1,7 +1,5 @@
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "core/posix.h"
