@@ -1,39 +1,16 @@
 #include "platform/input_timing.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
 namespace pelagon2::platform {
 namespace {
-
-class SystemInputClock final : public InputClock {
- public:
-  Duration now() override {
-    return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
-  }
-  void sleep(Duration duration) override {
-    if (duration <= Duration::zero()) return;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    timespec remaining{};
-    remaining.tv_sec = static_cast<std::time_t>(seconds.count());
-    remaining.tv_nsec = static_cast<long>((duration - seconds).count());
-    timespec request = remaining;
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-  }
-};
 
 std::int64_t distance(std::int32_t a, std::int32_t b) {
   return std::llabs(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
 }
 
 }  // namespace
-
-InputClock& system_input_clock() {
-  static SystemInputClock clock;
-  return clock;
-}
 
 EventPacing::EventPacing(InputClock& clock) : clock_(clock), last_(clock.now()) {}
 

@@ -8,20 +8,9 @@
 #include <functional>
 #include <optional>
 
+#include "platform/clock.h"
+
 namespace pelagon2::platform {
-
-class InputClock {
- public:
-  using Duration = std::chrono::nanoseconds;
-  virtual ~InputClock() = default;
-  // Monotonic time since an arbitrary origin.
-  virtual Duration now() = 0;
-  // Sleeps the whole duration, resuming after interruptions.
-  virtual void sleep(Duration duration) = 0;
-};
-
-// The steady clock and nanosleep.
-InputClock& system_input_clock();
 
 // The pending wait of one request: every posted event adds 20 ms to what is
 // still pending; finish() sleeps once for what remains after the last event's

@@ -1,0 +1,21 @@
+#pragma once
+// The one clock of every wait the host makes, so tests can script it.
+
+#include <chrono>
+
+namespace pelagon2::platform {
+
+class InputClock {
+ public:
+  using Duration = std::chrono::nanoseconds;
+  virtual ~InputClock() = default;
+  // Monotonic time since an arbitrary origin.
+  virtual Duration now() = 0;
+  // Sleeps the whole duration, resuming after interruptions.
+  virtual void sleep(Duration duration) = 0;
+};
+
+// The steady clock and nanosleep.
+InputClock& system_input_clock();
+
+}  // namespace pelagon2::platform
