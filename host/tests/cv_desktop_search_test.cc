@@ -249,25 +249,6 @@ TEST_F(DesktopSearchTest, RelativeSearchOnTheScreenKeepsItsAreaInCapturePixels) 
 
 // ---- wait_for_image on a scripted clock ------------------------------------
 
-class ScriptedClock final : public cv::WaitClock {
- public:
-  std::int64_t now = 5'000'000'000;
-  std::int64_t per_read = 0;  // time that passes at every reading after the first
-  std::vector<std::uint64_t> sleeps;
-  std::function<void()> on_sleep;
-
-  std::int64_t now_ns() override {
-    const std::int64_t value = now;
-    now += per_read;
-    return value;
-  }
-  void sleep_ms(std::uint64_t ms) override {
-    sleeps.push_back(ms);
-    now += static_cast<std::int64_t>(ms) * 1'000'000;
-    if (on_sleep) on_sleep();
-  }
-};
-
 // A small display left of the main one at scale 2 (capture origin (-100, 0)),
 // so that waits of many attempts stay quick; the pattern is not on it yet.
 class WaitForImageTest : public ::testing::Test {
@@ -282,12 +263,12 @@ class WaitForImageTest : public ::testing::Test {
   vision_core::RgbImage blank_ = noise_image(100, 40, 99);
   Json pattern_ = raw_param(crop(screen_, 60, 20, 12, 10));  // at screen pixel (-40, 20)
   testing::FakePlatform platform_;
-  ScriptedClock clock_;
+  testing::FakeClock clock_;
 };
 
 TEST_F(WaitForImageTest, FoundAtOnce) {
   platform_.capture_fake().show(screen_);
-  clock_.per_read = 3'400'000;
+  clock_.per_read = std::chrono::microseconds(3400);
   const Outcome outcome = wait(Json{{"pattern", pattern_}});
   EXPECT_EQ(text_of(outcome), R"({"containsGreenPinkBoxes":false,"elapsedMs":3,"errorCode":0,"found":true,"regions":[{"matchedRect":)" +
                                   rect_text(-40, 20, 12, 10) + R"(,"order":0,"score":1.0}]})");
@@ -303,7 +284,7 @@ TEST_F(WaitForImageTest, PatternAppearingLaterIsFoundAfterIntervals) {
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ((*outcome)["found"], true);
   EXPECT_EQ((*outcome)["elapsedMs"], 500u);
-  EXPECT_EQ(clock_.sleeps, (std::vector<std::uint64_t>{250, 250}));
+  EXPECT_EQ(clock_.sleeps, (std::vector<platform::Clock::Duration>{std::chrono::milliseconds(250), std::chrono::milliseconds(250)}));
   EXPECT_EQ(platform_.capture_fake().captured_ids.size(), 3u);
   EXPECT_FALSE(outcome->contains("capturePath"));
 }
@@ -331,7 +312,7 @@ TEST_F(WaitForImageTest, TimeoutAndIntervalRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    clock_ = ScriptedClock();
+    clock_ = testing::FakeClock();
     Json params{{"pattern", pattern_}};
     if (!c.timeout.is_null()) params["timeoutMs"] = c.timeout;
     if (!c.interval.is_null()) params["intervalMs"] = c.interval;
@@ -342,15 +323,17 @@ TEST_F(WaitForImageTest, TimeoutAndIntervalRules) {
                                           R"(,"errorCode":0,"found":false,"regions":[]})");
     EXPECT_EQ(platform_.capture_fake().captured_ids.size() - before, c.attempts);
     EXPECT_EQ(clock_.sleeps.size(), c.attempts - 1);
-    for (const std::uint64_t ms : clock_.sleeps) EXPECT_EQ(ms, c.expected_interval);
+    for (const platform::Clock::Duration slept : clock_.sleeps) {
+      EXPECT_EQ(slept, std::chrono::milliseconds(c.expected_interval));
+    }
   }
 }
 
 TEST_F(WaitForImageTest, ElapsedIsTruncatedAndNeverNegative) {
-  clock_.per_read = 1'999'999;
+  clock_.per_read = std::chrono::nanoseconds(1'999'999);
   EXPECT_EQ((*wait(Json{{"pattern", pattern_}, {"timeoutMs", 0u}}))["elapsedMs"], 1u);
-  clock_ = ScriptedClock();
-  clock_.per_read = -7'000'000;  // a clock that reads earlier than the start
+  clock_ = testing::FakeClock();
+  clock_.per_read = -std::chrono::milliseconds(7);  // a clock that reads earlier than the start
   EXPECT_EQ((*wait(Json{{"pattern", pattern_}, {"timeoutMs", 0u}}))["elapsedMs"], 0u);
 }
 
@@ -386,7 +369,7 @@ TEST_F(WaitForImageTest, SearchErrorsEndTheWait) {
 volatile sig_atomic_t g_alarms = 0;
 void count_alarm(int) { g_alarms = g_alarms + 1; }
 
-TEST(MonotonicWaitClock, SleepResumesAfterSignals) {
+TEST(SystemClock, SleepResumesAfterSignals) {
   struct sigaction action {};
   struct sigaction previous {};
   action.sa_handler = count_alarm;  // no SA_RESTART: the sleep is interrupted
@@ -397,16 +380,16 @@ TEST(MonotonicWaitClock, SleepResumesAfterSignals) {
   timer.it_value.tv_usec = 10'000;
   ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
 
-  cv::WaitClock& clock = cv::monotonic_wait_clock();
-  const std::int64_t start = clock.now_ns();
-  clock.sleep_ms(80);
-  const std::int64_t slept = clock.now_ns() - start;
+  platform::Clock& clock = platform::system_clock();
+  const platform::Clock::Duration start = clock.now();
+  clock.sleep(std::chrono::milliseconds(80));
+  const platform::Clock::Duration slept = clock.now() - start;
 
   timer = itimerval{};
   setitimer(ITIMER_REAL, &timer, nullptr);
   sigaction(SIGALRM, &previous, nullptr);
   EXPECT_GE(g_alarms, 2);
-  EXPECT_GE(slept, 80'000'000);
+  EXPECT_GE(slept, std::chrono::milliseconds(80));
 }
 
 }  // namespace

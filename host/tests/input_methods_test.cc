@@ -206,7 +206,7 @@ TEST(InputExecution, PacingWaitsTwentyMillisecondsPerEventOnce) {
 }
 
 TEST(InputTiming, PointerArrivalChecksAHundredTimes) {
-  testing::FakeInputClock clock;
+  testing::FakeClock clock;
   struct Case {
     std::vector<platform::PointerPosition> positions;  // the last repeats
     bool arrived;

@@ -99,7 +99,7 @@ class MacInputModel : public ::testing::Test {
     return out;
   }
 
-  testing::FakeInputClock clock;
+  testing::FakeClock clock;
   testing::FakeMacSystem system;
 };
 
@@ -142,14 +142,14 @@ TEST_F(MacInputModel, MouseMoveTypesDeltasAndArrival) {
     EXPECT_EQ(events(), std::vector<std::string>{c.event}) << c.pressed;
   }
   // Arrived at once: no polling, only the pacing wait of one event per request.
-  EXPECT_EQ(clock.sleeps, std::vector<InputClock::Duration>(5, 20ms));
+  EXPECT_EQ(clock.sleeps, std::vector<Clock::Duration>(5, 20ms));
   // A pointer that never arrives is checked 100 times, 1 ms apart, and is no
   // error; the polling outlasts the pacing wait.
   clock.sleeps.clear();
   system.pointer_follows = false;
   system.location = {500, 500};
   ASSERT_TRUE(run({action::MouseMove{10, 20}}).ok());
-  EXPECT_EQ(clock.sleeps, std::vector<InputClock::Duration>(99, 1ms));
+  EXPECT_EQ(clock.sleeps, std::vector<Clock::Duration>(99, 1ms));
 }
 
 TEST_F(MacInputModel, ButtonsAtThePointerWithClickCounts) {
@@ -172,7 +172,7 @@ TEST_F(MacInputModel, ClickCountsOfDoubleAndTripleClicks) {
   struct Case {
     int type;
     double interval;
-    InputClock::Duration per_post;
+    Clock::Duration per_post;
     std::vector<std::int64_t> counts;
   };
   const Case cases[] = {
@@ -401,11 +401,11 @@ TEST_F(MacInputModel, PacingCountsPostedEvents) {
   // Five key events in a burst: the reply waits until 100 ms after the first.
   ASSERT_TRUE(type("${KEY_SHIFT+KEY_A}x").ok());
   ASSERT_EQ(system.posted.size(), 5u);
-  EXPECT_EQ(clock.sleeps, std::vector<InputClock::Duration>{100ms});
+  EXPECT_EQ(clock.sleeps, std::vector<Clock::Duration>{100ms});
   // The 10 ms pause of a double click counts toward the wait.
   clock.sleeps.clear();
   ASSERT_TRUE(run(*input::mouse_event_actions(Json{{"type", 4}, {"button", 0}, {"x", 0}, {"y", 900}})).ok());
-  EXPECT_EQ(clock.sleeps, (std::vector<InputClock::Duration>{10ms, 90ms}));
+  EXPECT_EQ(clock.sleeps, (std::vector<Clock::Duration>{10ms, 90ms}));
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ class X11KeyboardModel : public ::testing::Test {
     return n;
   }
 
-  testing::FakeInputClock clock;
+  testing::FakeClock clock;
   FakeX11System system;
   std::vector<KeySym> original_map;
   std::unique_ptr<InputBackend> backend;
@@ -163,7 +163,7 @@ TEST_F(X11KeyboardModel, RecycledCodesWaitForTheSettleTime) {
 TEST_F(X11KeyboardModel, TextIsPacedPerChunkOtherEventsEach) {
   struct Case {
     InputActionList actions;
-    InputClock::Duration wait;  // the pacing wait at the end
+    Clock::Duration wait;  // the pacing wait at the end
   };
   const Case cases[] = {
       {{action::TypeText{"a"}}, 20ms},

@@ -1,9 +1,7 @@
 #include "cv/desktop_search.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,22 +22,6 @@ using vision_core::saturate_to;
 constexpr std::uint64_t kDefaultTimeoutMs = 10000;
 constexpr std::uint64_t kDefaultIntervalMs = 200;
 constexpr std::uint64_t kMinIntervalMs = 20;
-
-class MonotonicClock final : public WaitClock {
- public:
-  std::int64_t now_ns() override {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-  }
-
-  void sleep_ms(std::uint64_t ms) override {
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
-    // A signal cuts the sleep short; the rest is slept after it.
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-  }
-};
 
 // The capture searched with `options` (whose searchArea is in screen pixels),
 // results in screen pixels.
@@ -111,16 +93,11 @@ Outcome search_desktop(const Json& params, platform::Platform& platform) {
   return build_search_reply(*matches, saved);
 }
 
-WaitClock& monotonic_wait_clock() {
-  static MonotonicClock clock;
-  return clock;
-}
-
 Outcome wait_for_image(const Json& params, platform::Platform& platform) {
-  return wait_for_image(params, platform, monotonic_wait_clock());
+  return wait_for_image(params, platform, platform::system_clock());
 }
 
-Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClock& clock) {
+Outcome wait_for_image(const Json& params, platform::Platform& platform, platform::Clock& clock) {
   Expected<SearchOptions> options = parse_search_options(params);
   if (!options) return std::move(options).take_error();
   Expected<DecodedImage> pattern = required_image_param(params, "pattern");
@@ -128,14 +105,22 @@ Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClo
   const std::uint64_t timeout = unsigned_member(params, "timeoutMs").value_or(kDefaultTimeoutMs);
   const std::uint64_t interval =
       std::max(unsigned_member(params, "intervalMs").value_or(kDefaultIntervalMs), kMinIntervalMs);
+  // An interval past what the clock counts (about 292 years) sleeps as long as it can.
+  constexpr std::uint64_t kLongestMs = platform::Clock::Duration::max().count() / 1'000'000;
+  const platform::Clock::Duration sleep_time =
+      interval > kLongestMs ? platform::Clock::Duration::max()
+                            : std::chrono::milliseconds(static_cast<std::int64_t>(interval));
 
-  const std::int64_t start = clock.now_ns();
+  const platform::Clock::Duration start = clock.now();
   for (;;) {
     Expected<std::vector<MatchRecord>> matches = search_fresh_capture(platform, *pattern, *options);
     if (!matches) return std::move(matches).take_error();
 
-    const std::int64_t now = clock.now_ns();
-    const std::uint64_t elapsed = now > start ? static_cast<std::uint64_t>(now - start) / 1'000'000 : 0;
+    const platform::Clock::Duration since = clock.now() - start;
+    const std::uint64_t elapsed =
+        since > platform::Clock::Duration::zero()
+            ? static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count())
+            : 0;
     const bool found = !matches->empty();
     if (found || elapsed >= timeout) {
       Json reply = build_search_reply(found ? *matches : std::vector<MatchRecord>{});
@@ -143,7 +128,7 @@ Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClo
       reply["found"] = found;
       return reply;
     }
-    clock.sleep_ms(interval);
+    clock.sleep(sleep_time);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "core/outcome.h"
 #include "screen/capture.h"
 #include "cv/search_pattern.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace pelagon2::cv {
@@ -32,22 +33,10 @@ void rewrite_search_area(Json& options, const screen::RgbCapture& capture);
 // saved (saveCaptureOnDisk, capturePath).
 Outcome search_desktop(const Json& params, platform::Platform& platform);
 
-// Time for wait_for_image: a monotonic clock and a sleep.
-class WaitClock {
- public:
-  virtual ~WaitClock() = default;
-  // Nanoseconds on a clock that never goes back.
-  virtual std::int64_t now_ns() = 0;
-  // Sleeps the whole time even when signals interrupt it.
-  virtual void sleep_ms(std::uint64_t ms) = 0;
-};
-
-WaitClock& monotonic_wait_clock();
-
 // wait_for_image: captures and searches every intervalMs (at least 20, default
 // 200) until a match or timeoutMs (default 10000) has passed; replies with
-// `found` and `elapsedMs`.
+// `found` and `elapsedMs`. Waits on the system clock, or on `clock`.
 Outcome wait_for_image(const Json& params, platform::Platform& platform);
-Outcome wait_for_image(const Json& params, platform::Platform& platform, WaitClock& clock);
+Outcome wait_for_image(const Json& params, platform::Platform& platform, platform::Clock& clock);
 
 }  // namespace pelagon2::cv

@@ -6,7 +6,7 @@
 namespace pelagon2::platform {
 namespace {
 
-class SystemInputClock final : public InputClock {
+class SystemClock final : public Clock {
  public:
   Duration now() override {
     return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
@@ -24,8 +24,8 @@ class SystemInputClock final : public InputClock {
 
 }  // namespace
 
-InputClock& system_input_clock() {
-  static SystemInputClock clock;
+Clock& system_clock() {
+  static SystemClock clock;
   return clock;
 }
 

@@ -5,10 +5,10 @@
 
 namespace pelagon2::platform {
 
-class InputClock {
+class Clock {
  public:
   using Duration = std::chrono::nanoseconds;
-  virtual ~InputClock() = default;
+  virtual ~Clock() = default;
   // Monotonic time since an arbitrary origin.
   virtual Duration now() = 0;
   // Sleeps the whole duration, resuming after interruptions.
@@ -16,6 +16,6 @@ class InputClock {
 };
 
 // The steady clock and nanosleep.
-InputClock& system_input_clock();
+Clock& system_clock();
 
 }  // namespace pelagon2::platform

@@ -12,11 +12,11 @@ std::int64_t distance(std::int32_t a, std::int32_t b) {
 
 }  // namespace
 
-EventPacing::EventPacing(InputClock& clock) : clock_(clock), last_(clock.now()) {}
+EventPacing::EventPacing(Clock& clock) : clock_(clock), last_(clock.now()) {}
 
 void EventPacing::advance() {
-  const InputClock::Duration now = clock_.now();
-  pending_ = std::max(pending_ - (now - last_), InputClock::Duration::zero());
+  const Clock::Duration now = clock_.now();
+  pending_ = std::max(pending_ - (now - last_), Clock::Duration::zero());
   last_ = now;
 }
 
@@ -25,7 +25,7 @@ void EventPacing::posted() {
   pending_ += kPerEvent;
 }
 
-InputClock::Duration EventPacing::pending() {
+Clock::Duration EventPacing::pending() {
   advance();
   return pending_;
 }
@@ -33,11 +33,11 @@ InputClock::Duration EventPacing::pending() {
 void EventPacing::finish() {
   // As if one more event were posted, less that event's own share.
   posted();
-  const InputClock::Duration wait = pending_ - kPerEvent;
-  if (wait > InputClock::Duration::zero()) clock_.sleep(wait);
+  const Clock::Duration wait = pending_ - kPerEvent;
+  if (wait > Clock::Duration::zero()) clock_.sleep(wait);
 }
 
-bool wait_for_pointer_arrival(InputClock& clock, std::int32_t x, std::int32_t y,
+bool wait_for_pointer_arrival(Clock& clock, std::int32_t x, std::int32_t y,
                               const std::function<std::optional<PointerPosition>()>& read_pointer) {
   constexpr int kChecks = 100;
   for (int check = 1; check <= kChecks; ++check) {

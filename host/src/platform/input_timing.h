@@ -17,25 +17,25 @@ namespace pelagon2::platform {
 // own share, so a burst of n events ends about n × 20 ms after its first.
 class EventPacing {
  public:
-  static constexpr InputClock::Duration kPerEvent = std::chrono::milliseconds(20);
+  static constexpr Clock::Duration kPerEvent = std::chrono::milliseconds(20);
 
   // Starts counting now.
-  explicit EventPacing(InputClock& clock);
+  explicit EventPacing(Clock& clock);
 
-  InputClock& clock() { return clock_; }
+  Clock& clock() { return clock_; }
   // After every event posted.
   void posted();
   // What is pending now, before the next event.
-  InputClock::Duration pending();
+  Clock::Duration pending();
   // Sleeps for what is left; called once, after the last event.
   void finish();
 
  private:
   void advance();
 
-  InputClock& clock_;
-  InputClock::Duration pending_{0};
-  InputClock::Duration last_;
+  Clock& clock_;
+  Clock::Duration pending_{0};
+  Clock::Duration last_;
 };
 
 struct PointerPosition {
@@ -46,7 +46,7 @@ struct PointerPosition {
 // Polls `read_pointer` up to 100 times, 1 ms apart, until the pointer is
 // within 2 points of (x, y) on both axes. Not arriving is no error; a read
 // that yields nothing (the display went away) ends the wait. True on arrival.
-bool wait_for_pointer_arrival(InputClock& clock, std::int32_t x, std::int32_t y,
+bool wait_for_pointer_arrival(Clock& clock, std::int32_t x, std::int32_t y,
                               const std::function<std::optional<PointerPosition>()>& read_pointer);
 
 }  // namespace pelagon2::platform

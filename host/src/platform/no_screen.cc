@@ -37,7 +37,7 @@ class NoSettings final : public SettingsOpener {
 
 class NoInput final : public InputBackend {
  public:
-  InputClock& clock() override { return system_input_clock(); }
+  Clock& clock() override { return system_clock(); }
   Expected<std::unique_ptr<InputSession>> open(EventPacing&) override {
     return make_error("input_backend_unavailable: no connection could be established: (no display to send input to)");
   }

@@ -172,7 +172,7 @@ class InputBackend {
  public:
   virtual ~InputBackend() = default;
   // The clock of every wait the backend and the driver make.
-  virtual InputClock& clock() = 0;
+  virtual Clock& clock() = 0;
   // Connects for one request; "input_backend_unavailable: …" when input cannot
   // be sent. The session tells `pacing` of every event it posts; `pacing`
   // outlives the session.

@@ -30,8 +30,8 @@ struct FakeMacSystem {
   std::array<bool, 3> layout_available{true, true, true};
   std::map<std::pair<std::uint16_t, std::uint32_t>, std::u16string> translations;  // missing: no output
   std::vector<std::pair<std::uint16_t, std::uint32_t>> failing_translations;
-  FakeInputClock* clock = nullptr;  // advanced by `time_per_post` per post when set
-  platform::InputClock::Duration time_per_post{0};
+  FakeClock* clock = nullptr;  // advanced by `time_per_post` per post when set
+  platform::Clock::Duration time_per_post{0};
 
   std::vector<platform::macos::MacEvent> posted;
   std::vector<platform::macos::MacEvent> refused;
@@ -39,7 +39,7 @@ struct FakeMacSystem {
   std::uint32_t selected_layout = 99;
 
   std::unique_ptr<platform::macos::MacEventSink> make_sink();
-  std::unique_ptr<platform::InputBackend> backend(platform::InputClock& input_clock) {
+  std::unique_ptr<platform::InputBackend> backend(platform::Clock& input_clock) {
     return platform::macos::make_input_backend([this] { return make_sink(); }, input_clock);
   }
 };

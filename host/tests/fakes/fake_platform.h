@@ -3,6 +3,7 @@
 // and records what it was asked.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -132,17 +133,24 @@ class FakeSettings final : public platform::SettingsOpener {
 };
 
 // Time that passes only when the code under test sleeps or the test advances it.
-class FakeInputClock final : public platform::InputClock {
+class FakeClock final : public platform::Clock {
  public:
   Duration time{std::chrono::seconds(1000)};
+  Duration per_read{0};  // passes at every reading, after the value is read
   std::vector<Duration> sleeps;
   std::vector<std::string>* log = nullptr;  // gets "sleep {ns}" when set
+  std::function<void()> on_sleep;            // runs after each sleep
 
-  Duration now() override { return time; }
+  Duration now() override {
+    const Duration value = time;
+    time += per_read;
+    return value;
+  }
   void sleep(Duration duration) override {
     sleeps.push_back(duration);
     if (log) log->push_back("sleep " + std::to_string(duration.count()));
     if (duration > Duration::zero()) time += duration;
+    if (on_sleep) on_sleep();
   }
 };
 
@@ -150,18 +158,18 @@ class FakeInputClock final : public platform::InputClock {
 // refuse the connection or to fail one action.
 class FakeInputBackend final : public platform::InputBackend {
  public:
-  FakeInputClock fake_clock;
+  FakeClock fake_clock;
   std::optional<std::string> open_error;
   std::optional<std::size_t> fail_at;  // index into the actions of one session
   std::string fail_message = "simulating input failed: (scripted)";
   int events_per_action = 1;
-  platform::InputClock::Duration time_per_action{0};
+  platform::Clock::Duration time_per_action{0};
   int opens = 0;
   std::vector<platform::InputAction> performed;
   std::vector<std::string> log;  // "perform", "release", "close", "sleep {ns}"
 
   FakeInputBackend() { fake_clock.log = &log; }
-  platform::InputClock& clock() override { return fake_clock; }
+  platform::Clock& clock() override { return fake_clock; }
   Expected<std::unique_ptr<platform::InputSession>> open(platform::EventPacing& pacing) override {
     ++opens;
     if (open_error) return make_error(*open_error);

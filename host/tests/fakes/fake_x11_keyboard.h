@@ -35,7 +35,7 @@ struct FakeX11System {
     std::vector<KeySym> core;  // kPerKeycode entries
   };
 
-  FakeInputClock* clock = nullptr;
+  FakeClock* clock = nullptr;
   std::uint8_t min_keycode = 8;
   std::uint8_t max_keycode = 255;
   std::map<std::uint8_t, Key> keys;  // a key code missing here has no symbols
@@ -317,19 +317,19 @@ struct FakeX11System {
     for (auto& [code, use] : uses) {
       if (use.unprocessed) {
         use.unprocessed = false;
-        use.processed = clock ? clock->time : platform::InputClock::Duration{0};
+        use.processed = clock ? clock->time : platform::Clock::Duration{0};
       }
     }
     return refused ? x11::SyncResult::refused : x11::SyncResult::ok;
   }
 
   std::unique_ptr<x11::X11Keyboard> make_keyboard();
-  std::unique_ptr<platform::InputBackend> backend(platform::InputClock& input_clock);
+  std::unique_ptr<platform::InputBackend> backend(platform::Clock& input_clock);
 
   struct KeyUse {
     bool pressed = false;
     bool unprocessed = false;
-    platform::InputClock::Duration processed{0};
+    platform::Clock::Duration processed{0};
   };
   std::map<std::uint8_t, KeyUse> uses;
   bool refused = false;
@@ -413,7 +413,7 @@ inline std::unique_ptr<platform::x11::X11Keyboard> FakeX11System::make_keyboard(
   return std::make_unique<FakeX11Keyboard>(*this);
 }
 
-inline std::unique_ptr<platform::InputBackend> FakeX11System::backend(platform::InputClock& input_clock) {
+inline std::unique_ptr<platform::InputBackend> FakeX11System::backend(platform::Clock& input_clock) {
   return platform::x11::make_input_backend(
       [this]() -> Expected<std::unique_ptr<platform::x11::X11Keyboard>> {
         if (open_error) return make_error(*open_error);

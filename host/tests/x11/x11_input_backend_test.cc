@@ -46,13 +46,13 @@ class ScopedDisplay {
 };
 
 // Real time, with a hook on every sleep.
-class HookedClock final : public InputClock {
+class HookedClock final : public Clock {
  public:
   std::function<void(Duration)> on_sleep;
-  Duration now() override { return system_input_clock().now(); }
+  Duration now() override { return system_clock().now(); }
   void sleep(Duration d) override {
     if (on_sleep) on_sleep(d);
-    system_input_clock().sleep(d);
+    system_clock().sleep(d);
   }
 };
 
@@ -186,7 +186,7 @@ TEST(X11InputBackend, VanishingServerFailsTheActionNotTheProcess) {
   ASSERT_TRUE(server.running());
   ScopedDisplay env(server.display());
   HookedClock clock;
-  clock.on_sleep = [&](InputClock::Duration d) {
+  clock.on_sleep = [&](Clock::Duration d) {
     if (d == std::chrono::milliseconds(5)) server.stop();
   };
   auto backend = make_input(clock);

@@ -13,7 +13,7 @@
 namespace pelagon2::platform::macos {
 namespace {
 
-using Duration = InputClock::Duration;
+using Duration = Clock::Duration;
 namespace act = platform::action;
 
 constexpr std::uint16_t kTabKeyCode = 48;
@@ -48,7 +48,7 @@ Duration milliseconds(std::uint64_t ms) {
 
 class Session final : public InputSession {
  public:
-  Session(std::unique_ptr<MacEventSink> sink, InputClock& clock, EventPacing& pacing, double double_click_interval)
+  Session(std::unique_ptr<MacEventSink> sink, Clock& clock, EventPacing& pacing, double double_click_interval)
       : sink_(std::move(sink)),
         clock_(clock),
         pacing_(pacing),
@@ -266,7 +266,7 @@ class Session final : public InputSession {
   }
 
   std::unique_ptr<MacEventSink> sink_;
-  InputClock& clock_;
+  Clock& clock_;
   EventPacing& pacing_;
   std::uint32_t main_display_;
   Duration created_;
@@ -278,10 +278,10 @@ class Session final : public InputSession {
 
 class Backend final : public InputBackend {
  public:
-  Backend(std::function<std::unique_ptr<MacEventSink>()> make_sink, InputClock& clock)
+  Backend(std::function<std::unique_ptr<MacEventSink>()> make_sink, Clock& clock)
       : make_sink_(std::move(make_sink)), clock_(clock) {}
 
-  InputClock& clock() override { return clock_; }
+  Clock& clock() override { return clock_; }
 
   Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) override {
     std::unique_ptr<MacEventSink> sink = make_sink_ ? make_sink_() : nullptr;
@@ -298,13 +298,13 @@ class Backend final : public InputBackend {
 
  private:
   std::function<std::unique_ptr<MacEventSink>()> make_sink_;
-  InputClock& clock_;
+  Clock& clock_;
 };
 
 }  // namespace
 
 std::unique_ptr<InputBackend> make_input_backend(std::function<std::unique_ptr<MacEventSink>()> make_sink,
-                                                 InputClock& clock) {
+                                                 Clock& clock) {
   return std::make_unique<Backend>(std::move(make_sink), clock);
 }
 

@@ -132,9 +132,9 @@ class MacEventSink {
 // The input backend of the macOS platform. `make_sink` makes the sink of one
 // request; every wait runs on `clock`. The macOS create_platform() installs it
 // as `platform->input = macos::make_input_backend([] { return <new sink>; },
-// system_input_clock());`.
+// system_clock());`.
 std::unique_ptr<InputBackend> make_input_backend(std::function<std::unique_ptr<MacEventSink>()> make_sink,
-                                                 InputClock& clock);
+                                                 Clock& clock);
 
 // ---- Tables (exposed for tests) -------------------------------------------
 

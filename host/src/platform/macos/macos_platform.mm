@@ -27,7 +27,7 @@ std::unique_ptr<Platform> create_platform() {
   platform->windows = macos::make_window_list();
   platform->permissions = macos::make_permissions();
   platform->settings = std::make_unique<OpenSettings>();
-  platform->input = macos::make_input_backend(macos::make_event_sink, system_input_clock());
+  platform->input = macos::make_input_backend(macos::make_event_sink, system_clock());
   platform->recognizer = macos::make_recognizer();
   return platform;
 }

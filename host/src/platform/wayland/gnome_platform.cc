@@ -345,7 +345,7 @@ Error failed(const std::string& what) { return make_error("simulating input fail
 
 class GnomeInputSession final : public InputSession {
  public:
-  GnomeInputSession(std::shared_ptr<Route> route, InputClock& clock, EventPacing& pacing)
+  GnomeInputSession(std::shared_ptr<Route> route, Clock& clock, EventPacing& pacing)
       : route_(std::move(route)), clock_(clock), pacing_(pacing) {}
 
   Done perform(const InputAction& action) override {
@@ -511,7 +511,7 @@ class GnomeInputSession final : public InputSession {
   Done run(const action::SleepMs&) { return std::monostate{}; }
 
   std::shared_ptr<Route> route_;
-  InputClock& clock_;
+  Clock& clock_;
   EventPacing& pacing_;
   RemoteSession* session_ = nullptr;
   std::vector<std::uint32_t> held_;
@@ -521,7 +521,7 @@ class GnomeInputSession final : public InputSession {
 class GnomeInput final : public InputBackend {
  public:
   explicit GnomeInput(std::shared_ptr<Route> route) : route_(std::move(route)) {}
-  InputClock& clock() override { return system_input_clock(); }
+  Clock& clock() override { return system_clock(); }
   Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) override {
     Expected<RemoteSession*> s = route_->live(false);
     if (!s) {
@@ -531,7 +531,7 @@ class GnomeInput final : public InputBackend {
     }
     if (!(*s)->input_granted())
       return make_error("input_backend_unavailable: the application does not have the permission to simulate input");
-    return std::unique_ptr<InputSession>(new GnomeInputSession(route_, system_input_clock(), pacing));
+    return std::unique_ptr<InputSession>(new GnomeInputSession(route_, system_clock(), pacing));
   }
 
  private:

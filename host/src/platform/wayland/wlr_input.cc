@@ -219,7 +219,7 @@ bool upload(Connection& c, Devices& d, const std::string& text) {
 
 class WlrSession final : public InputSession {
  public:
-  WlrSession(Connection& c, Devices& d, InputClock& clock, EventPacing& pacing)
+  WlrSession(Connection& c, Devices& d, Clock& clock, EventPacing& pacing)
       : c_(c), d_(d), clock_(clock), pacing_(pacing), outputs_(c.outputs()) {}
 
   Done perform(const InputAction& action) override {
@@ -396,17 +396,17 @@ class WlrSession final : public InputSession {
 
   Connection& c_;
   Devices& d_;
-  InputClock& clock_;
+  Clock& clock_;
   EventPacing& pacing_;
   std::vector<Output> outputs_;
 };
 
 class WlrInput final : public InputBackend {
  public:
-  explicit WlrInput(InputClock& clock) : clock_(clock) {
+  explicit WlrInput(Clock& clock) : clock_(clock) {
     session().on_reset.push_back([this] { devices_.reset(); });
   }
-  InputClock& clock() override { return clock_; }
+  Clock& clock() override { return clock_; }
 
   Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) override {
     Connection* c = session().connection();
@@ -440,12 +440,12 @@ class WlrInput final : public InputBackend {
   }
 
  private:
-  InputClock& clock_;
+  Clock& clock_;
   std::unique_ptr<Devices> devices_;
 };
 
 }  // namespace
 
-std::unique_ptr<InputBackend> make_input(InputClock& clock) { return std::make_unique<WlrInput>(clock); }
+std::unique_ptr<InputBackend> make_input(Clock& clock) { return std::make_unique<WlrInput>(clock); }
 
 }  // namespace pelagon2::platform::wayland::wlr

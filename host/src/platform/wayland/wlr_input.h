@@ -8,6 +8,6 @@
 
 namespace pelagon2::platform::wayland::wlr {
 
-std::unique_ptr<InputBackend> make_input(InputClock& clock);
+std::unique_ptr<InputBackend> make_input(Clock& clock);
 
 }  // namespace pelagon2::platform::wayland::wlr

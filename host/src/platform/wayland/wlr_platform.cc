@@ -269,7 +269,7 @@ std::unique_ptr<Platform> make_platform() {
   platform->capture = std::make_unique<WlrCapture>();
   platform->windows = std::make_unique<WlrWindows>();
   platform->permissions = std::make_unique<WlrPermissions>();
-  platform->input = make_input(system_input_clock());
+  platform->input = make_input(system_clock());
   return platform;
 }
 

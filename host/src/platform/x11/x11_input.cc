@@ -242,6 +242,6 @@ Expected<std::unique_ptr<X11Keyboard>> open_keyboard() {
 
 }  // namespace
 
-std::unique_ptr<InputBackend> make_input(InputClock& clock) { return make_input_backend(open_keyboard, clock); }
+std::unique_ptr<InputBackend> make_input(Clock& clock) { return make_input_backend(open_keyboard, clock); }
 
 }  // namespace pelagon2::platform::x11

@@ -8,6 +8,6 @@
 
 namespace pelagon2::platform::x11 {
 
-std::unique_ptr<InputBackend> make_input(InputClock& clock = system_input_clock());
+std::unique_ptr<InputBackend> make_input(Clock& clock = system_clock());
 
 }  // namespace pelagon2::platform::x11

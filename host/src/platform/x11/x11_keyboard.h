@@ -131,6 +131,6 @@ class X11Keyboard {
 // The X11 input backend over keyboards made by `open`, one per request; it
 // returns the "input_backend_unavailable: …" error when none can be made.
 using OpenKeyboard = std::function<Expected<std::unique_ptr<X11Keyboard>>()>;
-std::unique_ptr<InputBackend> make_input_backend(OpenKeyboard open, InputClock& clock);
+std::unique_ptr<InputBackend> make_input_backend(OpenKeyboard open, Clock& clock);
 
 }  // namespace pelagon2::platform::x11

@@ -15,7 +15,7 @@
 namespace pelagon2::platform::x11 {
 namespace {
 
-using Duration = InputClock::Duration;
+using Duration = Clock::Duration;
 namespace act = platform::action;
 
 Error failed(const std::string& what) { return make_error("simulating input failed: (" + what + ")"); }
@@ -32,7 +32,7 @@ constexpr std::uint32_t modifier_bit(int index) { return 1u << index; }
 
 class Session final : public InputSession {
  public:
-  Session(std::unique_ptr<X11Keyboard> keyboard, InputClock& clock, EventPacing& pacing)
+  Session(std::unique_ptr<X11Keyboard> keyboard, Clock& clock, EventPacing& pacing)
       : k_(std::move(keyboard)), clock_(clock), pacing_(pacing) {}
 
   ~Session() override { close(); }
@@ -515,7 +515,7 @@ class Session final : public InputSession {
   }
 
   std::unique_ptr<X11Keyboard> k_;
-  InputClock& clock_;
+  Clock& clock_;
   EventPacing& pacing_;
   std::optional<KeyboardState> keyboard_;
   std::optional<std::vector<std::uint8_t>> pool_;
@@ -527,8 +527,8 @@ class Session final : public InputSession {
 
 class Backend final : public InputBackend {
  public:
-  Backend(OpenKeyboard open, InputClock& clock) : open_(std::move(open)), clock_(clock) {}
-  InputClock& clock() override { return clock_; }
+  Backend(OpenKeyboard open, Clock& clock) : open_(std::move(open)), clock_(clock) {}
+  Clock& clock() override { return clock_; }
 
   Expected<std::unique_ptr<InputSession>> open(EventPacing& pacing) override {
     Expected<std::unique_ptr<X11Keyboard>> keyboard = open_();
@@ -538,12 +538,12 @@ class Backend final : public InputBackend {
 
  private:
   OpenKeyboard open_;
-  InputClock& clock_;
+  Clock& clock_;
 };
 
 }  // namespace
 
-std::unique_ptr<InputBackend> make_input_backend(OpenKeyboard open, InputClock& clock) {
+std::unique_ptr<InputBackend> make_input_backend(OpenKeyboard open, Clock& clock) {
   return std::make_unique<Backend>(std::move(open), clock);
 }
 
