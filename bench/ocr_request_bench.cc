@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/base64.h"
-#include "host/tests/support/ui_text_screen.h"
+#include "testkit/ui_text_screen.h"
 #include "tools/client/host_client.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "cv/image_input.h"
 #include "cv/png_input.h"
 #include "cv/png_output.h"
-#include "host/tests/support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include <unistd.h>
 
-#include "host/tests/support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 #include "tools/client/host_client.h"
 
 namespace {

@@ -37,11 +37,11 @@
 #include <vector>
 
 #include "support/gnome_session.h"
-#include "support/png_file_reader.h"
 #include "support/sway_session.h"
-#include "support/synthetic_screen.h"
 #include "support/wayland_gtk_client.h"
 #include "support/xvfb_server.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 #include "tools/client/host_client.h"
 
 namespace {

@@ -40,7 +40,7 @@
 #include "cv/png_output.h"
 #include "cv/search_pattern.h"
 #include "cv/screen_capture.h"
-#include "host/tests/support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 #include "host/tests/support/x11_painter.h"
 #include "host/tests/support/xvfb_server.h"
 #include "platform/x11/x11_screen.h"

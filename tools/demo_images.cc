@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cv/png_output.h"
-#include "host/tests/support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -17,9 +17,9 @@
 #include "fakes/fake_platform.h"
 #include "main/request_handler.h"
 #include "screen/capture.h"
-#include "support/png_file_reader.h"
-#include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "cv/search_pattern.h"
 #include "support/process_limits.h"
-#include "support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2::cv {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "main/request_handler.h"
 #include "fakes/fake_platform.h"
-#include "support/synthetic_screen.h"
+#include "main/request_handler.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/host_process.h"
-#include "support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

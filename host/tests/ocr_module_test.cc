@@ -13,8 +13,8 @@
 #include "fakes/fake_platform.h"
 #include "main/request_handler.h"
 #include "platform/no_screen.h"
-#include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

@@ -11,8 +11,8 @@
 #include "platform/tesseract/tesseract_model.h"
 #include <algorithm>
 
-#include "support/synthetic_screen.h"
-#include "support/text_render.h"
+#include "testkit/synthetic_screen.h"
+#include "testkit/text_render.h"
 
 namespace pelagon2::platform::tess {
 namespace {

@@ -13,8 +13,8 @@
 #include "core/base64.h"
 #include "fakes/fake_platform.h"
 #include "main/request_handler.h"
-#include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
+#include "testkit/synthetic_screen.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "browser/browser_session.h"
-#include "support/png_file_reader.h"
-#include "support/synthetic_screen.h"
 #include "support/x11_painter.h"
 #include "support/x_clients.h"
 #include "support/x_observer.h"
 #include "support/xvfb_server.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2::testing {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "browser/firefox_session.h"
-#include "support/png_file_reader.h"
 #include "support/x_clients.h"
 #include "support/x_observer.h"
 #include "support/xvfb_server.h"
+#include "testkit/png_file_reader.h"
 
 namespace pelagon2::testing {
 namespace {

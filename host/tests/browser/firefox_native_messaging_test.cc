@@ -15,7 +15,7 @@
 
 #include "browser/firefox_session.h"
 #include "core/base64.h"
-#include "support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2::testing {
 namespace {

@@ -16,8 +16,8 @@
 
 #include "browser/browser_session.h"
 #include "browser/wayland_desktops.h"
-#include "support/png_file_reader.h"
-#include "support/synthetic_screen.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2::testing {
 namespace {

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "support/gnome_session.h"
-#include "support/png_file_reader.h"
+#include "testkit/png_file_reader.h"
 
 namespace pelagon2::testing {
 

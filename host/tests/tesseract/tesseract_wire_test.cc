@@ -17,7 +17,7 @@
 #include "support/host_process.h"
 #include "support/ocr_pictures.h"
 #include "support/temp_tree.h"
-#include "support/ui_text_screen.h"
+#include "testkit/ui_text_screen.h"
 
 namespace pelagon2::testing {
 namespace {

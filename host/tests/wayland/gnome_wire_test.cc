@@ -25,9 +25,9 @@
 
 #include "support/gnome_session.h"
 #include "support/host_process.h"
-#include "support/png_file_reader.h"
-#include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

@@ -14,9 +14,9 @@
 
 #include "support/gnome_session.h"
 #include "support/host_process.h"
-#include "support/png_file_reader.h"
 #include "support/portal_dialog.h"
 #include "support/temp_tree.h"
+#include "testkit/png_file_reader.h"
 
 namespace pelagon2 {
 namespace {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "support/host_process.h"
-#include "support/png_file_reader.h"
 #include "support/sway_session.h"
 #include "support/temp_tree.h"
 #include "support/wayland_gtk_client.h"
+#include "testkit/png_file_reader.h"
 
 namespace pelagon2 {
 namespace {

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "support/host_process.h"
-#include "support/png_file_reader.h"
 #include "support/sway_session.h"
-#include "support/synthetic_screen.h"
 #include "support/temp_tree.h"
 #include "support/wayland_gtk_client.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 
 namespace pelagon2 {
 namespace {

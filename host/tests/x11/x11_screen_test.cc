@@ -18,7 +18,7 @@
 #include "cv/screen_capture.h"
 #include "main/request_handler.h"
 #include "screen/capture.h"
-#include "support/synthetic_screen.h"
+#include "testkit/synthetic_screen.h"
 #include "support/x11_painter.h"
 #include "support/xvfb_server.h"
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "support/host_process.h"
-#include "support/png_file_reader.h"
-#include "support/synthetic_screen.h"
+#include "testkit/png_file_reader.h"
+#include "testkit/synthetic_screen.h"
 #include "support/temp_tree.h"
 #include "support/x11_painter.h"
 #include "support/xvfb_server.h"
