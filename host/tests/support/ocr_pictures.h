@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/json.h"
-#include "synthetic_screen.h"
-#include "text_render.h"
+#include "testkit/synthetic_screen.h"
+#include "testkit/text_render.h"
 
 namespace pelagon2::testing {
 
