@@ -1,7 +1,7 @@
 // The demo's own logic: outlines drawn onto captures, the printed lines, the
 // consent decision and the window's report.
 
-#include "tools/demo_logic.h"
+#include "tools/demo/demo_logic.h"
 
 #include <gtest/gtest.h>
 

@@ -44,8 +44,8 @@
 #include "core/posix.h"
 #include "cv/png_input.h"
 #include "cv/png_output.h"
-#include "tools/demo_logic.h"
 #include "tools/client/host_client.h"
+#include "tools/demo/demo_logic.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/demo_logic.h"
+#include "tools/demo/demo_logic.h"
 
 #include <algorithm>
 #include <cctype>
