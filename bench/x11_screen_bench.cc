@@ -43,7 +43,7 @@
 #include "testkit/synthetic_screen.h"
 #include "host/tests/support/x11_painter.h"
 #include "host/tests/support/xvfb_server.h"
-#include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_capture.h"
 #include "screen/capture.h"
 #include "screen/capture_pixels.h"
 #include "tools/client/host_client.h"

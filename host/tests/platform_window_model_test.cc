@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/x11/window_model.h"
+#include "platform/x11/x11_window_model.h"
 #include "support/temp_tree.h"
 
 namespace pelagon2::platform::x11 {

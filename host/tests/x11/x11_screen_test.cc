@@ -6,7 +6,8 @@
 // gtest first: Xlib's macros (None, Bool, …) break its headers otherwise.
 #include <gtest/gtest.h>
 
-#include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_capture.h"
+#include "platform/x11/x11_displays.h"
 
 #include <X11/Xatom.h>
 

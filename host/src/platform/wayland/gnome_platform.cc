@@ -22,7 +22,7 @@
 #include "platform/wayland/wayland_input_model.h"
 #include "platform/wayland/wayland_model.h"
 #include "platform/wayland/wayland_routes.h"
-#include "platform/x11/window_model.h"
+#include "platform/x11/x11_window_model.h"
 #include "platform/x11/x11_input_model.h"
 
 namespace pelagon2::platform::wayland::gnome {

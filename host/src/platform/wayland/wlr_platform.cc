@@ -14,7 +14,7 @@
 #include "platform/wayland/wayland_routes.h"
 #include "platform/wayland/wlr_connection.h"
 #include "platform/wayland/wlr_input.h"
-#include "platform/x11/window_model.h"
+#include "platform/x11/x11_window_model.h"
 #include "wlr-screencopy-unstable-v1-client.h"
 
 namespace pelagon2::platform::wayland::wlr {

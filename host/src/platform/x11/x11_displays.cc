@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_displays.h"
 #include "platform/x11/x11_screen_model.h"
 
 namespace pelagon2::platform::x11 {

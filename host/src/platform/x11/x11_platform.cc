@@ -2,7 +2,8 @@
 // same service.
 #include "platform/no_screen.h"
 #include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_capture.h"
+#include "platform/x11/x11_displays.h"
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/x11_windows.h"
 #include "platform/x11/x11_input.h"

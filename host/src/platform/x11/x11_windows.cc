@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/x11/window_model.h"
+#include "platform/x11/x11_window_model.h"
 #include "platform/x11/x11_connection.h"
 
 namespace pelagon2::platform::x11 {

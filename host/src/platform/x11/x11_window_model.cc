@@ -1,4 +1,4 @@
-#include "platform/x11/window_model.h"
+#include "platform/x11/x11_window_model.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,15 +1,11 @@
 #pragma once
-// The X11 display and capture services.
+// The X11 capture service.
 
 #include <memory>
 
 #include "platform/platform.h"
 
 namespace pelagon2::platform::x11 {
-
-// RandR 1.5 monitors of the DISPLAY server, asked afresh on every call and
-// clipped to the root window.
-std::unique_ptr<Displays> make_displays();
 
 // The root window read over MIT-SHM (a plain GetImage where shared memory
 // cannot be used); the segment is kept for the next capture, its content is
