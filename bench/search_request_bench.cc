@@ -20,6 +20,8 @@
 
 #include <unistd.h>
 
+#include "core/base64.h"
+#include "core/json.h"
 #include "testkit/synthetic_screen.h"
 #include "tools/client/host_client.h"
 
