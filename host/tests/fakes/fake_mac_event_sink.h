@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fakes/fake_platform.h"
-#include "platform/macos/mac_input_model.h"
+#include "platform/macos/macos_input_model.h"
 
 namespace pelagon2::testing {
 

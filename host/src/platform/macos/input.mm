@@ -15,7 +15,7 @@
 #include <string>
 
 #include "platform/macos/apple_refs.h"
-#include "platform/macos/mac_input_model.h"
+#include "platform/macos/macos_input_model.h"
 #include "platform/macos/macos_services.h"
 
 namespace pelagon2::platform::macos {

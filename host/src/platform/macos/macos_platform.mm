@@ -3,7 +3,7 @@
 
 #include "core/detached_spawn.h"
 #include "platform/input_timing.h"
-#include "platform/macos/mac_input_model.h"
+#include "platform/macos/macos_input_model.h"
 #include "platform/macos/macos_model.h"
 #include "platform/macos/macos_services.h"
 #include "platform/no_screen.h"

@@ -1,4 +1,4 @@
-#include "platform/macos/mac_input_model.h"
+#include "platform/macos/macos_input_model.h"
 
 #include <algorithm>
 #include <array>
