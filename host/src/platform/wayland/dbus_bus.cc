@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "core/deadline.h"
+
 namespace pelagon2::platform::wayland::gnome {
 
 std::string take_message(GError* error) {
@@ -22,11 +24,6 @@ namespace {
 // A wait on a GAsyncResult, iterating `context` until it arrives.
 void store_result(GObject*, GAsyncResult* result, gpointer data) {
   *static_cast<GAsyncResult**>(data) = static_cast<GAsyncResult*>(g_object_ref(result));
-}
-
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<std::int64_t>(0, left.count()));
 }
 
 void iterate_context(GMainContext* context, int timeout_ms) {
@@ -56,7 +53,7 @@ Expected<std::unique_ptr<Bus>> Bus::connect(std::chrono::milliseconds deadline) 
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, cancel, store_result, &result);
   const auto end = std::chrono::steady_clock::now() + deadline;
-  while (result == nullptr && remaining_ms(end) > 0) iterate_context(context, std::min(remaining_ms(end), 50));
+  while (result == nullptr && milliseconds_until(end) > 0) iterate_context(context, std::min(milliseconds_until(end), 50));
   if (result == nullptr) {
     g_cancellable_cancel(cancel);
     while (result == nullptr) g_main_context_iteration(context, TRUE);
@@ -170,7 +167,7 @@ void Bus::iterate(std::chrono::milliseconds timeout) { iterate_context(context_,
 bool Bus::wait_for(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!done()) {
-    const int left = remaining_ms(end);
+    const int left = milliseconds_until(end);
     if (left <= 0) return false;
     iterate_context(context_, std::min(left, 50));
   }

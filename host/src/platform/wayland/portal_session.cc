@@ -11,6 +11,8 @@
 #include <functional>
 #include <utility>
 
+#include "core/deadline.h"
+
 namespace pelagon2::platform::wayland::gnome {
 namespace {
 
@@ -35,17 +37,12 @@ std::string take_message(GError* error) {
   return text;
 }
 
-using Clock = std::chrono::steady_clock;
-
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(left);
-}
+using SteadyClock = std::chrono::steady_clock;
 
 // Iterates `context` until `done()` or the deadline.
-void run_until(GMainContext* context, Clock::time_point deadline, const std::function<bool()>& done) {
+void run_until(GMainContext* context, SteadyClock::time_point deadline, const std::function<bool()>& done) {
   while (!done()) {
-    const int left = remaining_ms(deadline);
+    const int left = milliseconds_until(deadline);
     if (left == 0) return;
     GSource* timer = g_timeout_source_new(static_cast<guint>(left));
     g_source_set_callback(timer, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
@@ -72,7 +69,7 @@ class Bus {
     }
   }
 
-  Done connect(Clock::time_point deadline) {
+  Done connect(SteadyClock::time_point deadline) {
     context_ = g_main_context_new();
     GError* error = nullptr;
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
@@ -99,7 +96,7 @@ class Bus {
     if (!pending.done) {
       g_cancellable_cancel(cancel);
       // The cancelled operation still reports; wait for it so `pending` outlives it.
-      run_until(context_, Clock::now() + std::chrono::seconds(1), [&] { return pending.done; });
+      run_until(context_, SteadyClock::now() + std::chrono::seconds(1), [&] { return pending.done; });
     }
     g_main_context_pop_thread_default(context_);
     g_object_unref(cancel);
@@ -185,7 +182,7 @@ struct Reply {
 // placed in the call's options. An unanswered Request is closed, which
 // withdraws its dialog.
 Expected<Reply> call_request(Bus& bus, const char* interface, const char* method,
-                             const std::function<GVariant*(const char* token)>& build, Clock::time_point deadline) {
+                             const std::function<GVariant*(const char* token)>& build, SteadyClock::time_point deadline) {
   static std::atomic<unsigned> counter{0};
   const std::string token = "pelagon2_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
   const std::string path = portal::request_path(bus.unique_name(), token);
@@ -408,7 +405,7 @@ PortalStart start_portal_session(std::chrono::milliseconds dialog_deadline) {
     return std::move(out);
   };
   auto bus = std::make_unique<Bus>();
-  auto step_deadline = [] { return Clock::now() + std::chrono::milliseconds(kSetupMilliseconds); };
+  auto step_deadline = [] { return SteadyClock::now() + std::chrono::milliseconds(kSetupMilliseconds); };
   if (Done connected = bus->connect(step_deadline()); !connected) return fail(connected.error());
 
   portal::Versions versions;
@@ -476,7 +473,7 @@ PortalStart start_portal_session(std::chrono::milliseconds dialog_deadline) {
         GVariantBuilder b = options_with_token(token);
         return g_variant_new("(osa{sv})", session_path->c_str(), "", &b);
       },
-      Clock::now() + dialog_deadline);
+      SteadyClock::now() + dialog_deadline);
   if (!started) return fail_open(started.error());
   if (portal::is_refusal(started->answer)) {
     out.refused = true;

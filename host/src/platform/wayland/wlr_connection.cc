@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/deadline.h"
 #include "virtual-keyboard-unstable-v1-client.h"
 #include "wlr-screencopy-unstable-v1-client.h"
 #include "wlr-virtual-pointer-unstable-v1-client.h"
@@ -13,11 +14,6 @@
 
 namespace pelagon2::platform::wayland::wlr {
 namespace {
-
-int remaining_ms(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
-}
 
 // ---- listeners ----
 
@@ -172,7 +168,7 @@ bool Connection::dispatch_until(const std::function<bool()>& done, Deadline dead
     pollfd p{wl_display_get_fd(display_), static_cast<short>(POLLIN | (out_pending ? POLLOUT : 0)), 0};
     int r = 0;
     do {
-      r = ::poll(&p, 1, remaining_ms(deadline));
+      r = ::poll(&p, 1, milliseconds_until(deadline));
     } while (r < 0 && errno == EINTR);
     if (r <= 0) {
       wl_display_cancel_read(display_);

@@ -18,10 +18,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/deadline.h"
+
 namespace pelagon2::platform::x11 {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 // The display that missed a deadline during the current request, if any.
 std::optional<std::string>& stalled_display() {
@@ -33,16 +35,10 @@ struct CFree {
   void operator()(char* p) const { std::free(p); }
 };
 
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return static_cast<int>(left) + 1;  // poll rounds down; never wake just before the deadline
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes.
-bool poll_until(int fd, short events, Clock::time_point deadline) {
+bool poll_until(int fd, short events, SteadyClock::time_point deadline) {
   for (;;) {
-    const int ms = remaining_ms(deadline);
+    const int ms = milliseconds_until(deadline);
     if (ms == 0) return false;
     pollfd p{fd, events, 0};
     const int rc = poll(&p, 1, ms);
@@ -53,7 +49,7 @@ bool poll_until(int fd, short events, Clock::time_point deadline) {
 
 // Connects a non-blocking socket; the kernel may refuse at once (no server)
 // or make us wait (a full backlog, a slow network).
-int connect_socket(int domain, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+int connect_socket(int domain, const sockaddr* address, socklen_t length, SteadyClock::time_point deadline) {
   const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   for (;;) {
@@ -68,7 +64,7 @@ int connect_socket(int domain, const sockaddr* address, socklen_t length, Clock:
       break;
     }
     // A local server's full backlog: try again shortly, within the deadline.
-    if (errno == EAGAIN && remaining_ms(deadline) > 0) {
+    if (errno == EAGAIN && milliseconds_until(deadline) > 0) {
       pollfd none{-1, 0, 0};
       poll(&none, 0, 5);
       continue;
@@ -79,7 +75,7 @@ int connect_socket(int domain, const sockaddr* address, socklen_t length, Clock:
   return -1;
 }
 
-int connect_local(int display, Clock::time_point deadline) {
+int connect_local(int display, SteadyClock::time_point deadline) {
   const std::string path = "/tmp/.X11-unix/X" + std::to_string(display);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -107,7 +103,7 @@ struct Peer {
   std::string address;
 };
 
-Peer connect_remote(const std::string& host, int display, Clock::time_point deadline) {
+Peer connect_remote(const std::string& host, int display, SteadyClock::time_point deadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -182,8 +178,8 @@ extern "C" void on_watchdog(int) {
 // Arms SIGALRM to shut `fd` down at `deadline` for as long as it lives.
 class SocketWatchdog {
  public:
-  SocketWatchdog(int fd, Clock::time_point deadline) {
-    const int ms = remaining_ms(deadline);
+  SocketWatchdog(int fd, SteadyClock::time_point deadline) {
+    const int ms = milliseconds_until(deadline);
     g_watchdog_fired = 0;
     if (ms == 0) {
       shutdown(fd, SHUT_RDWR);
@@ -232,7 +228,7 @@ std::unique_ptr<XConnection> XConnection::open() {
   const std::unique_ptr<char, CFree> host_text(host_raw);
   const std::string host = host_raw != nullptr ? host_raw : "";
 
-  const Clock::time_point deadline = Clock::now() + kServerDeadline;
+  const SteadyClock::time_point deadline = SteadyClock::now() + kServerDeadline;
   Peer peer;
   if (host.empty() || host == "unix") {
     peer.fd = connect_local(display, deadline);
@@ -248,7 +244,7 @@ std::unique_ptr<XConnection> XConnection::open() {
     peer = connect_remote(host, display, deadline);
   }
   if (peer.fd < 0) {
-    if (remaining_ms(deadline) == 0) stalled_display() = name;
+    if (milliseconds_until(deadline) == 0) stalled_display() = name;
     return nullptr;
   }
 
@@ -307,7 +303,7 @@ void XConnection::note_stalled() {
 
 template <class Ready>
 bool XConnection::wait_until(Ready ready) {
-  const Clock::time_point deadline = Clock::now() + kServerDeadline;
+  const SteadyClock::time_point deadline = SteadyClock::now() + kServerDeadline;
   const int fd = xcb_get_file_descriptor(connection_);
   for (;;) {
     if (ready()) return true;
@@ -391,7 +387,7 @@ XConnection::Watchdog::Watchdog(XConnection& connection) : connection_(connectio
     return;
   }
   dog_ = std::make_unique<SocketWatchdog>(xcb_get_file_descriptor(connection_.connection_),
-                                          Clock::now() + kServerDeadline);
+                                          SteadyClock::now() + kServerDeadline);
 }
 
 XConnection::Watchdog::~Watchdog() {
