@@ -10,6 +10,7 @@
 
 #include "core/file_io.h"  // contains_nul
 #include "core/os_error.h"
+#include "core/posix.h"
 
 extern char** environ;
 
@@ -45,11 +46,8 @@ class SpawnSetup {
         all_given = false;
       }
     }
-#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
-    if (all_given) flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // nothing but the three streams reaches the child
-#else
-    (void)all_given;
-#endif
+    // Nothing but the three streams reaches the child.
+    if (all_given) flags = static_cast<short>(flags | spawn_flags_closing_other_descriptors());
     posix_spawnattr_setflags(&attr_, flags);
   }
   SpawnSetup(const SpawnSetup&) = delete;

@@ -14,6 +14,11 @@ namespace pelagon2 {
 // spawn copies one onto its standard streams. False with errno set.
 bool cloexec_pipe(int fds[2]);
 
+// posix_spawn flags that keep every descriptor but the three standard streams
+// out of the child, where the system offers such a flag; 0 where it does not
+// (there the host opens every descriptor close-on-exec).
+short spawn_flags_closing_other_descriptors();
+
 // A copy-on-write clone of the open file `in` at the new path `target`, where
 // the system and volume support it; fall_back when a byte copy must do.
 enum class CloneResult { cloned, fall_back, failed };

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <copyfile.h>
+#include <spawn.h>
 #include <sys/clonefile.h>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ std::string system_user_temp_dir() {
 }
 
 // The system allocator has no tunables of this kind.
+short spawn_flags_closing_other_descriptors() { return POSIX_SPAWN_CLOEXEC_DEFAULT; }
+
 void tune_heap_for_requests() {}
 void give_back_spare_heap() {}
 

@@ -56,6 +56,9 @@ bool copy_bytes(int in, int out) {
 
 bool cloexec_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 
+// Linux has no such flag; every descriptor the host opens is close-on-exec.
+short spawn_flags_closing_other_descriptors() { return 0; }
+
 const struct timespec& modification_time(const struct stat& st) { return st.st_mtim; }
 
 std::string system_user_temp_dir() { return std::string(); }

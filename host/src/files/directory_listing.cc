@@ -19,10 +19,8 @@ enum class EntryKind { directory, other, unknown };
 
 // The entry's own type; a symbolic link is never a directory here.
 EntryKind classify(DIR* dir, const dirent& entry) {
-#if defined(DT_UNKNOWN)
   if (entry.d_type == DT_DIR) return EntryKind::directory;
   if (entry.d_type != DT_UNKNOWN) return EntryKind::other;
-#endif
   struct stat st {};
   if (::fstatat(::dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::unknown;
   return S_ISDIR(st.st_mode) ? EntryKind::directory : EntryKind::other;
