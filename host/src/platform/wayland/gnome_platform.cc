@@ -461,9 +461,24 @@ class GnomeInputSession final : public InputSession {
         return failed(std::string("no keysym for ") + code);
       }
     }
+    // The user's clipboard is read before the first paste and put back after
+    // the last, so the runs in between change the selection once each.
+    std::optional<std::string> users_clipboard;
+    Done typed_all = type_runs(text, users_clipboard);
+    if (users_clipboard) (void)session_->offer_clipboard(*users_clipboard);
+    return typed_all;
+  }
+  Done type_runs(const std::u32string& text, std::optional<std::string>& users_clipboard) {
     std::size_t typed = 0;
+    bool pasted_before = false;
     for (const TextRun& run : plan_text(text, us_typeable)) {
       if (run.paste) {
+        if (!session_->has_clipboard()) return failed("the session offers no clipboard for text beyond the keyboard map");
+        if (!pasted_before) {
+          Expected<std::optional<std::string>> previous = session_->read_clipboard();
+          if (previous) users_clipboard = std::move(*previous);
+          pasted_before = true;
+        }
         if (Done d = paste(run.text); !d) return d;
         pacing_.posted();
         continue;
@@ -479,11 +494,8 @@ class GnomeInputSession final : public InputSession {
     return std::monostate{};
   }
 
-  // Text the keymap lacks: through the clipboard and Ctrl+V, the user's text
-  // put back afterwards.
+  // Text the keymap lacks: through the clipboard and Ctrl+V.
   Done paste(const std::u32string& text) {
-    if (!session_->has_clipboard()) return failed("the session offers no clipboard for text beyond the keyboard map");
-    Expected<std::optional<std::string>> previous = session_->read_clipboard();
     std::string utf8;
     for (const char32_t c : text) append_utf8(utf8, c);
     if (Done d = session_->offer_clipboard(utf8); !d) return failed(d.error());
@@ -495,7 +507,6 @@ class GnomeInputSession final : public InputSession {
     if (tapped) tapped = key('v', false);
     Done released = key(x11::modifier_keysym(Modifier::Ctrl), false);
     if (tapped && released) session_->serve_clipboard(kPasteDeadlineMs);
-    if (previous && *previous) (void)session_->offer_clipboard(**previous);
     if (!tapped) return tapped;
     return released;
   }
