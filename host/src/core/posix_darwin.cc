@@ -43,9 +43,9 @@ std::string system_user_temp_dir() {
   return dir;
 }
 
-// The system allocator has no tunables of this kind.
 short spawn_flags_closing_other_descriptors() { return POSIX_SPAWN_CLOEXEC_DEFAULT; }
 
+// The system allocator has no tunables of this kind.
 void tune_heap_for_requests() {}
 void give_back_spare_heap() {}
 
