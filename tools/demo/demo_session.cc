@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/base64.h"
+#include "core/deadline.h"
 #include "tools/demo/demo_children.h"
 #include "tools/demo/demo_picture.h"
 
@@ -87,10 +88,10 @@ class WindowLink {
   bool wait_for(const std::function<bool(const pelagon2::demo::WindowReport&)>& done, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!done(report_)) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 || child_.out < 0) return false;
+      const int left = milliseconds_until(deadline);
+      if (left == 0 || child_.out < 0) return false;
       pollfd p{child_.out, POLLIN, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(left));
+      const int ready = ::poll(&p, 1, left);
       if (ready < 0 && errno != EINTR) return false;
       if (ready <= 0) continue;
       char chunk[4096];

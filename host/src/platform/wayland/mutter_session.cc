@@ -14,6 +14,7 @@
 #include <cmath>
 #include <optional>
 
+#include "core/deadline.h"
 #include "platform/wayland/gnome_model.h"
 
 namespace pelagon2::platform::wayland::gnome {
@@ -49,10 +50,10 @@ bool write_all(int fd, const std::string& text, std::chrono::milliseconds deadli
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    const int left = milliseconds_until(end);
+    if (left == 0) break;
     pollfd p{fd, POLLOUT, 0};
-    ::poll(&p, 1, static_cast<int>(left.count()));
+    ::poll(&p, 1, left);
   }
   ::close(fd);
   return done == text.size();
@@ -63,10 +64,10 @@ std::optional<std::string> read_all(int fd, std::chrono::milliseconds deadline) 
   const auto end = std::chrono::steady_clock::now() + deadline;
   std::string out;
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    const int left = milliseconds_until(end);
+    if (left == 0) break;
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (::poll(&p, 1, left) <= 0) continue;
     char buffer[4096];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

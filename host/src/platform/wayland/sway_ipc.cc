@@ -6,10 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "core/deadline.h"
 #include "platform/wayland/sway_tree_model.h"
 
 namespace pelagon2::platform::wayland::wlr {
@@ -20,9 +20,8 @@ constexpr std::uint32_t kMaxReply = 64u << 20;
 
 bool wait_for(int fd, short events, Deadline deadline) {
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000)));
+    const int r = ::poll(&p, 1, milliseconds_until(deadline));
     if (r < 0 && errno == EINTR) continue;
     return r > 0 && (p.revents & events) != 0;
   }
