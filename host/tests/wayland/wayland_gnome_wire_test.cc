@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/gnome_session.h"
+#include "support/gnome_suite.h"
 #include "support/host_process.h"
 #include "support/temp_tree.h"
 #include "testkit/png_file_reader.h"
@@ -33,6 +34,7 @@ namespace pelagon2 {
 namespace {
 
 using testing::GnomeSession;
+using testing::GnomeSuite;
 using testing::GtkEvents;
 using testing::HostProcess;
 
@@ -178,20 +180,9 @@ class ClipboardUser {
   std::thread loop_;
 };
 
-class GnomeWire : public ::testing::Test {
+class GnomeWire : public GnomeSuite<GnomeWire> {
  protected:
-  static void SetUpTestSuite() {
-    session_ = new GnomeSession();
-    if (!session_->ready()) return;
-    gtk_ = new GtkEvents(*session_, session_->home() + "/gtk.jsonl");
-    gtk_ready_ = gtk_->wait_ready();
-  }
-  static void TearDownTestSuite() {
-    delete gtk_;
-    delete session_;
-    gtk_ = nullptr;
-    session_ = nullptr;
-  }
+  static void SetUpTestSuite() { start_suite({}, "gtk.jsonl"); }
   void SetUp() override {
     if (session_->missing_programs()) GTEST_SKIP() << session_->why();
     ASSERT_TRUE(session_->ready()) << session_->why() << session_->log();
@@ -219,16 +210,9 @@ class GnomeWire : public ::testing::Test {
     return testing::wait_until([&] { return gtk_->events(kind).size() >= count; });
   }
 
-  static GnomeSession* session_;
-  static GtkEvents* gtk_;
-  static bool gtk_ready_;
   testing::TempTree tree_;
   std::unique_ptr<HostProcess> host_;
 };
-
-GnomeSession* GnomeWire::session_ = nullptr;
-GtkEvents* GnomeWire::gtk_ = nullptr;
-bool GnomeWire::gtk_ready_ = false;
 
 TEST_F(GnomeWire, DisplayListIsMuttersMonitor) {
   const Json list = result("get_display_list");

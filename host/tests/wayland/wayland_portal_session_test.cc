@@ -16,6 +16,7 @@
 
 #include "platform/wayland/portal_session.h"
 #include "support/gnome_session.h"
+#include "support/gnome_suite.h"
 #include "support/portal_dialog.h"
 
 namespace pelagon2 {
@@ -26,30 +27,23 @@ using platform::wayland::gnome::PortalStart;
 using platform::wayland::gnome::RemoteSession;
 using platform::wayland::gnome::start_portal_session;
 using testing::GnomeSession;
+using testing::GnomeSuite;
 using testing::GtkEvents;
 using testing::PortalDialog;
 
 constexpr std::uint32_t kLeftButton = 0x110;  // BTN_LEFT
 
 // One gnome-shell with its portal for the whole program: a session start costs seconds.
-class PortalSessionTest : public ::testing::Test {
+class PortalSessionTest : public GnomeSuite<PortalSessionTest> {
  protected:
   static void SetUpTestSuite() {
-    session_ = new GnomeSession({.shell = true, .portal = true});
-    if (!session_->ready()) return;
     // This process is the portal's client: it reaches only the test's bus and folders.
-    for (const std::string& var : session_->env()) {
-      const std::size_t eq = var.find('=');
-      ::setenv(var.substr(0, eq).c_str(), var.substr(eq + 1).c_str(), 1);
-    }
-    gtk_ = new GtkEvents(*session_, session_->home() + "/events.jsonl");
-    gtk_ready_ = gtk_->wait_ready();
-  }
-  static void TearDownTestSuite() {
-    delete gtk_;
-    delete session_;
-    gtk_ = nullptr;
-    session_ = nullptr;
+    start_suite({.shell = true, .portal = true}, "events.jsonl", [] {
+      for (const std::string& var : session_->env()) {
+        const std::size_t eq = var.find('=');
+        ::setenv(var.substr(0, eq).c_str(), var.substr(eq + 1).c_str(), 1);
+      }
+    });
   }
   void SetUp() override {
     if (session_->missing_programs() || !have_portal()) GTEST_SKIP() << session_->why() << " (or no desktop portal)";
@@ -70,14 +64,7 @@ class PortalSessionTest : public ::testing::Test {
     return start;
   }
 
-  static GnomeSession* session_;
-  static GtkEvents* gtk_;
-  static bool gtk_ready_;
 };
-
-GnomeSession* PortalSessionTest::session_ = nullptr;
-GtkEvents* PortalSessionTest::gtk_ = nullptr;
-bool PortalSessionTest::gtk_ready_ = false;
 
 TEST_F(PortalSessionTest, SharedWithInteractionGrantsTheMonitorAndInputThatReachesTheClient) {
   std::string dialog_why;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/gnome_session.h"
+#include "support/gnome_suite.h"
 #include "support/host_process.h"
 #include "support/portal_dialog.h"
 #include "support/temp_tree.h"
@@ -22,6 +23,7 @@ namespace pelagon2 {
 namespace {
 
 using testing::GnomeSession;
+using testing::GnomeSuite;
 using testing::GtkEvents;
 using testing::HostProcess;
 using testing::PortalDialog;
@@ -30,20 +32,9 @@ constexpr const char* kNoInput =
     "input_backend_unavailable: the application does not have the permission to simulate input";
 
 // gnome-shell with its portal and the GTK client, once for the program.
-class PortalWireTest : public ::testing::Test {
+class PortalWireTest : public GnomeSuite<PortalWireTest> {
  protected:
-  static void SetUpTestSuite() {
-    session_ = new GnomeSession({.shell = true, .portal = true});
-    if (!session_->ready()) return;
-    gtk_ = new GtkEvents(*session_, session_->home() + "/events.jsonl");
-    gtk_ready_ = gtk_->wait_ready();
-  }
-  static void TearDownTestSuite() {
-    delete gtk_;
-    delete session_;
-    gtk_ = nullptr;
-    session_ = nullptr;
-  }
+  static void SetUpTestSuite() { start_suite({.shell = true, .portal = true}, "events.jsonl"); }
   void SetUp() override {
     if (session_->missing_programs() || ::access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) != 0)
       GTEST_SKIP() << session_->why() << " (or no desktop portal)";
@@ -75,14 +66,7 @@ class PortalWireTest : public ::testing::Test {
     return reply;
   }
 
-  static GnomeSession* session_;
-  static GtkEvents* gtk_;
-  static bool gtk_ready_;
 };
-
-GnomeSession* PortalWireTest::session_ = nullptr;
-GtkEvents* PortalWireTest::gtk_ = nullptr;
-bool PortalWireTest::gtk_ready_ = false;
 
 TEST_F(PortalWireTest, SharedDialogGrantsTheScreenAndInputForTheHostProcess) {
   HostProcess host(host_env());
